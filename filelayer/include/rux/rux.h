@@ -1,0 +1,216 @@
+/*
+ * rux: a file layer for simulation trajectories.
+ *
+ * A file holds a sequence of frames; each frame holds named chunks, each an
+ * N x M array of one element type. Data are only ever appended; an index block
+ * records where each chunk lives and is memory-mapped for lookups.
+ *
+ * This is the whole public interface: the on-disk records, the handle and its
+ * containers, and the exported C API. It compiles as C99 and as C++.
+ *
+ * Conventions: every operation that can fail returns a rux_error (0 for
+ * success, negative otherwise); lookups return null on failure; counts and
+ * sizes return 0 for a null handle or an unknown type. After RUX_ERROR_IO,
+ * errno holds the failing system call's error. One thread per handle.
+ */
+#ifndef RUX_RUX_H
+#define RUX_RUX_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define RUX_API
+#elif defined(__GNUC__) || defined(__clang__)
+#define RUX_API __attribute__((visibility("default")))
+#else
+#define RUX_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- On-disk records (little-endian, no padding) ---- */
+
+/* File header, 256 bytes at offset 0. */
+typedef struct rux_header {
+    uint64_t magic; /* RUX_MAGIC_ID */
+    uint64_t index_location;
+    uint64_t index_allocated_entries; /* capacity, in 32-byte entries */
+    uint64_t namelist_location;
+    uint64_t namelist_allocated_entries; /* size, in units of 64 bytes */
+    uint32_t schema_version;             /* (major << 16) | minor */
+    uint32_t rux_version;                /* (major << 16) | minor */
+    char application[64];                /* NUL-terminated, zero-padded */
+    char schema[64];                     /* NUL-terminated, zero-padded */
+    uint8_t reserved[80];
+} rux_header;
+
+/* One chunk's index entry, 32 bytes. */
+typedef struct rux_index_entry {
+    uint64_t frame;
+    uint64_t N;
+    int64_t location; /* file offset of the data; 0 marks an unused entry */
+    uint32_t M;
+    uint16_t id; /* position of the chunk's name in the namelist */
+    uint8_t type;
+    uint8_t flags; /* always 0 */
+} rux_index_entry;
+
+#ifdef __cplusplus
+static_assert(sizeof(rux_header) == 256, "rux_header is 256 bytes");
+static_assert(sizeof(rux_index_entry) == 32, "rux_index_entry is 32 bytes");
+#else
+typedef char rux_header_size_check[sizeof(rux_header) == 256 ? 1 : -1];
+typedef char rux_index_entry_size_check[sizeof(rux_index_entry) == 32 ? 1 : -1];
+#endif
+
+/* The magic number of every file, 0x65DF65DF65DF65DF. */
+extern RUX_API const uint64_t RUX_MAGIC_ID;
+
+/* Element type codes; their sizes are 1, 2, 4, 8, 1, 2, 4, 8, 4, 8, 1. */
+typedef enum rux_type {
+    RUX_TYPE_UINT8 = 1,
+    RUX_TYPE_UINT16 = 2,
+    RUX_TYPE_UINT32 = 3,
+    RUX_TYPE_UINT64 = 4,
+    RUX_TYPE_INT8 = 5,
+    RUX_TYPE_INT16 = 6,
+    RUX_TYPE_INT32 = 7,
+    RUX_TYPE_INT64 = 8,
+    RUX_TYPE_FLOAT = 9,
+    RUX_TYPE_DOUBLE = 10,
+    RUX_TYPE_CHARACTER = 11
+} rux_type;
+
+/* Error codes. */
+typedef enum rux_error {
+    RUX_SUCCESS = 0,
+    RUX_ERROR_IO = -1,
+    RUX_ERROR_INVALID_ARGUMENT = -2,
+    RUX_ERROR_NOT_A_RUX_FILE = -3,
+    RUX_ERROR_INVALID_RUX_FILE_VERSION = -4,
+    RUX_ERROR_FILE_CORRUPT = -5,
+    RUX_ERROR_MEMORY_ALLOCATION_FAILED = -6,
+    RUX_ERROR_NAMELIST_FULL = -7,
+    RUX_ERROR_FILE_MUST_BE_WRITABLE = -8,
+    RUX_ERROR_FILE_MUST_BE_READABLE = -9
+} rux_error;
+
+/* Open flags. APPEND behaves like READWRITE in every library operation. */
+typedef enum rux_open_flag {
+    RUX_OPEN_READWRITE = 1,
+    RUX_OPEN_READONLY = 2,
+    RUX_OPEN_APPEND = 3
+} rux_open_flag;
+
+/* The id that names no chunk: a name the name map does not hold. */
+#define RUX_NAME_ID_NONE 0xFFFFu
+
+/* ---- Containers owned by a handle ---- */
+
+typedef struct rux_byte_buffer {
+    uint8_t *data;
+    uint64_t size;     /* bytes in use */
+    uint64_t reserved; /* bytes allocated */
+} rux_byte_buffer;
+
+typedef struct rux_name_list {
+    rux_byte_buffer bytes;
+    uint64_t count; /* number of names */
+} rux_name_list;
+
+/* Heap memory (map_base null), or a read-only view of the file's index block. */
+typedef struct rux_index_buffer {
+    rux_index_entry *data;
+    uint64_t size;     /* entries in use */
+    uint64_t reserved; /* capacity in entries */
+    void *map_base;
+    uint64_t map_length;
+} rux_index_buffer;
+
+typedef struct rux_name_id_node {
+    char *name; /* null in an empty head */
+    struct rux_name_id_node *next;
+    uint16_t id;
+} rux_name_id_node;
+
+typedef struct rux_name_id_map {
+    rux_name_id_node *buckets;
+    uint64_t bucket_count; /* always 57557 */
+} rux_name_id_map;
+
+/* One open file. The caller provides the storage; the library owns and
+ * releases everything it points to. */
+typedef struct rux_handle {
+    int fd;
+    rux_header header;
+    rux_index_buffer file_index;   /* the mapped index block */
+    rux_index_buffer frame_index;  /* staged entries whose data are in the file */
+    rux_index_buffer buffer_index; /* staged entries whose data wait in write_buffer */
+    rux_byte_buffer write_buffer;
+    rux_name_list file_names;  /* the namelist block as stored */
+    rux_name_list frame_names; /* names added since the last flush */
+    uint64_t cur_frame;        /* completed frames = index of the frame being written */
+    int64_t file_size;
+    rux_open_flag open_flags;
+    rux_name_id_map name_map;
+    uint64_t pending_index_entries; /* staged entries of the frame being written */
+    uint64_t maximum_write_buffer_size;
+    uint64_t index_entries_to_buffer;
+    /* 0 while the handle may write; otherwise the error that stopped writing:
+     * a failure left the staging or the file in a state that later writes
+     * must not build on. Lookups and reads of recorded frames still work, and
+     * rux_close releases the handle and returns this error. */
+    int write_error;
+    /* Non-zero from a successful open until rux_close: the descriptor belongs
+     * to this handle. A closed handle never touches the number left in fd. */
+    int owns_descriptor;
+} rux_handle;
+
+/* ---- Creating and opening ---- */
+
+RUX_API uint32_t rux_make_version(uint32_t major, uint32_t minor);
+RUX_API int rux_create(const char *name, const char *application, const char *schema,
+                       uint32_t schema_version);
+RUX_API int rux_create_and_open(rux_handle *handle, const char *name, const char *application,
+                                const char *schema, uint32_t schema_version,
+                                rux_open_flag flags, int exclusive_create);
+RUX_API int rux_open(rux_handle *handle, const char *name, rux_open_flag flags);
+
+/* ---- Closing ---- */
+
+RUX_API int rux_close(rux_handle *handle);
+
+/* ---- Lookup and reading ---- */
+
+RUX_API uint64_t rux_get_nframes(const rux_handle *handle);
+RUX_API size_t rux_sizeof_type(rux_type type);
+RUX_API const rux_index_entry *rux_find_chunk(rux_handle *handle, uint64_t frame,
+                                              const char *name);
+RUX_API int rux_read_chunk(rux_handle *handle, void *destination, const rux_index_entry *entry);
+RUX_API const char *rux_find_matching_chunk_name(rux_handle *handle, const char *match,
+                                                 const char *previous);
+
+/* ---- Writing ---- */
+
+RUX_API int rux_write_chunk(rux_handle *handle, const char *name, rux_type type, uint64_t N,
+                            uint32_t M, uint8_t flags, const void *data);
+RUX_API int rux_end_frame(rux_handle *handle);
+RUX_API uint64_t rux_get_maximum_write_buffer_size(const rux_handle *handle);
+RUX_API int rux_set_maximum_write_buffer_size(rux_handle *handle, uint64_t size);
+RUX_API uint64_t rux_get_index_entries_to_buffer(const rux_handle *handle);
+RUX_API int rux_set_index_entries_to_buffer(rux_handle *handle, uint64_t count);
+
+/* ---- Flushing, truncating, upgrading ---- */
+
+RUX_API int rux_flush(rux_handle *handle);
+RUX_API int rux_truncate(rux_handle *handle);
+RUX_API int rux_upgrade(rux_handle *handle);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* RUX_RUX_H */

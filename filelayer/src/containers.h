@@ -1,0 +1,48 @@
+// The handle's in-memory containers and the positional I/O loops. Internal:
+// not exported from the shared object.
+#ifndef RUX_CONTAINERS_H
+#define RUX_CONTAINERS_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+#include "rux/rux.h"
+
+constexpr uint64_t RUX_NAME_ID_MAP_BUCKETS = 57557;  // a prime; fixed for every handle
+
+// Byte buffer: zeroed memory; growth doubles the capacity until it strictly
+// exceeds what is needed and zeroes everything past the new contents.
+int rux_byte_buffer_init(rux_byte_buffer *buffer, uint64_t capacity);
+int rux_byte_buffer_append(rux_byte_buffer *buffer, const void *source, uint64_t length);
+int rux_byte_buffer_release(rux_byte_buffer *buffer);
+
+// Index buffer: heap memory, or the read-only mapping of a file's index block.
+int rux_index_buffer_init(rux_index_buffer *buffer, uint64_t capacity);
+// Returns the new slot through *slot; the caller fills every field.
+int rux_index_buffer_push(rux_index_buffer *buffer, rux_index_entry **slot);
+int rux_index_buffer_map_file(rux_index_buffer *buffer, rux_handle *handle);
+int rux_index_buffer_sort(rux_index_buffer *buffer);
+int rux_index_buffer_release(rux_index_buffer *buffer);
+
+// Order by frame, then id; negative, zero or positive like strcmp.
+int rux_index_entry_compare(const rux_index_entry *a, const rux_index_entry *b);
+// Validity of one entry against the handle's file (used when counting at open).
+bool rux_index_entry_is_valid(const rux_index_entry *entry, const rux_handle *handle);
+// N x M x size of the entry's type, or false when the product overflows 64 bits.
+bool rux_index_entry_byte_count(const rux_index_entry *entry, uint64_t *byte_count);
+
+// Name -> id map: separate chaining over RUX_NAME_ID_MAP_BUCKETS head nodes.
+uint64_t rux_name_hash(const char *name);
+int rux_name_id_map_init(rux_name_id_map *map);
+int rux_name_id_map_add(rux_name_id_map *map, const char *name, uint16_t id);
+uint16_t rux_name_id_map_lookup(const rux_name_id_map *map, const char *name);
+int rux_name_id_map_release(rux_name_id_map *map);
+
+// Positional I/O loops: never use the descriptor's file position. They set
+// errno to 0 before each transfer; the result is the byte count moved (short
+// only at end of file for reads) or -1.
+int64_t rux_pwrite_all(int fd, const void *buffer, uint64_t count, uint64_t offset);
+int64_t rux_pread_all(int fd, void *buffer, uint64_t count, uint64_t offset);
+
+#endif

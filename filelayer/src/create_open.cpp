@@ -1,0 +1,304 @@
+// Creating and opening: laying out a new file, and reading, validating and
+// setting up a handle for an open descriptor.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <initializer_list>
+
+#include "containers.h"
+#include "handle_ops.h"
+#include "sys_io.h"
+
+namespace {
+
+constexpr mode_t kNewFilePermissions = 0660;
+constexpr uint64_t kInitialStagedEntries = 16;
+constexpr uint64_t kInitialWriteBufferBytes = 1024;
+constexpr uint64_t kInitialFrameNamesBytes = 64;
+
+// Keeps errno across cleanup, so callers see the error of the failing call.
+class ErrnoKeeper {
+public:
+    ErrnoKeeper() : saved_(errno) {}
+    ~ErrnoKeeper() { errno = saved_; }
+    ErrnoKeeper(const ErrnoKeeper &) = delete;
+    ErrnoKeeper &operator=(const ErrnoKeeper &) = delete;
+
+private:
+    int saved_;
+};
+
+void copy_header_text(char (&field)[64], const char *text) {
+    std::memset(field, 0, sizeof field);
+    std::memcpy(field, text, strnlen(text, sizeof field - 1));
+}
+
+bool write_zeros(int fd, uint64_t count, uint64_t offset) {
+    static const uint8_t zeros[RUX_NEW_INDEX_ENTRIES * RUX_INDEX_ENTRY_SIZE] = {};
+    static_assert(sizeof zeros >= RUX_NEW_NAMELIST_UNITS * RUX_NAMELIST_UNIT, "zero source");
+    return rux_pwrite_all(fd, zeros, count, offset) == static_cast<int64_t>(count);
+}
+
+// Closes a descriptor that a failed open set up, keeping errno and leaving the
+// handle with no descriptor and no containers.
+void abandon_open(rux_handle *handle) {
+    ErrnoKeeper keep_errno;
+    rux_release_containers(handle);
+    if (handle->fd != -1) {
+        rux_sys_close(handle->fd);
+    }
+    handle->fd = -1;
+    handle->owns_descriptor = 0;
+}
+
+bool is_known_flag(rux_open_flag flags) {
+    return flags == RUX_OPEN_READWRITE || flags == RUX_OPEN_READONLY || flags == RUX_OPEN_APPEND;
+}
+
+// Adds every name of the namelist block to the map, ids in file order. The
+// block ends in a 0 byte (checked before), so every name is terminated.
+int parse_namelist(rux_handle *handle) {
+    const bool packed = rux_has_v2_layout(handle->header);
+    const uint8_t *block = handle->file_names.bytes.data;
+    const uint64_t block_size = handle->file_names.bytes.reserved;
+    uint64_t position = 0;
+    handle->file_names.count = 0;
+    while (position < block_size && block[position] != 0) {
+        const char *name = reinterpret_cast<const char *>(block + position);
+        const int result = rux_name_id_map_add(&handle->name_map, name,
+                                               static_cast<uint16_t>(handle->file_names.count));
+        if (result != RUX_SUCCESS) {
+            return result;
+        }
+        ++handle->file_names.count;
+        position += packed ? strnlen(name, block_size - position) + 1 : RUX_NAMELIST_UNIT;
+    }
+    handle->file_names.bytes.size = position < block_size ? position : block_size;
+    return RUX_SUCCESS;
+}
+
+int read_namelist(rux_handle *handle) {
+    const rux_header &header = handle->header;
+    const uint64_t units = header.namelist_allocated_entries;
+    uint64_t block_end = 0;
+    if (units > UINT64_MAX / RUX_NAMELIST_UNIT ||
+        __builtin_add_overflow(header.namelist_location, units * RUX_NAMELIST_UNIT, &block_end) ||
+        block_end > static_cast<uint64_t>(handle->file_size)) {
+        return RUX_ERROR_FILE_CORRUPT;
+    }
+    int result = rux_name_id_map_init(&handle->name_map);
+    if (result != RUX_SUCCESS) {
+        return result;
+    }
+    rux_byte_buffer &block = handle->file_names.bytes;
+    result = rux_byte_buffer_init(&block, units * RUX_NAMELIST_UNIT);
+    if (result != RUX_SUCCESS) {
+        return result;
+    }
+    if (rux_pread_all(handle->fd, block.data, block.reserved, header.namelist_location) !=
+        static_cast<int64_t>(block.reserved)) {
+        return RUX_ERROR_IO;
+    }
+    if (block.data[block.reserved - 1] != 0) {
+        return RUX_ERROR_FILE_CORRUPT;
+    }
+    return parse_namelist(handle);
+}
+
+int set_up_write_side(rux_handle *handle) {
+    int result = rux_index_buffer_init(&handle->frame_index, kInitialStagedEntries);
+    if (result == RUX_SUCCESS) {
+        result = rux_index_buffer_init(&handle->buffer_index, kInitialStagedEntries);
+    }
+    if (result == RUX_SUCCESS) {
+        result = rux_byte_buffer_init(&handle->write_buffer, kInitialWriteBufferBytes);
+    }
+    if (result == RUX_SUCCESS) {
+        handle->frame_names.count = 0;
+        result = rux_byte_buffer_init(&handle->frame_names.bytes, kInitialFrameNamesBytes);
+    }
+    return result;
+}
+
+int read_header(rux_handle *handle) {
+    const int64_t read = rux_pread_all(handle->fd, &handle->header, RUX_HEADER_SIZE, 0);
+    if (read < 0) {
+        return RUX_ERROR_IO;
+    }
+    if (read != static_cast<int64_t>(RUX_HEADER_SIZE) || handle->header.magic != RUX_MAGIC_ID) {
+        return RUX_ERROR_NOT_A_RUX_FILE;
+    }
+    if (!rux_version_is_accepted(handle->header.rux_version)) {
+        return RUX_ERROR_INVALID_RUX_FILE_VERSION;
+    }
+    return RUX_SUCCESS;
+}
+
+}  // namespace
+
+int rux_write_header(rux_handle *handle) {
+    return rux_pwrite_all(handle->fd, &handle->header, RUX_HEADER_SIZE, 0) ==
+                   static_cast<int64_t>(RUX_HEADER_SIZE)
+               ? RUX_SUCCESS
+               : RUX_ERROR_IO;
+}
+
+int rux_fsync(int fd) { return rux_sys_fsync(fd) == 0 ? RUX_SUCCESS : RUX_ERROR_IO; }
+
+int rux_format_new_file(int fd, const char *application, const char *schema,
+                        uint32_t schema_version) {
+    if (fd == -1) {
+        return RUX_ERROR_IO;
+    }
+    if (rux_sys_ftruncate(fd, 0) != 0) {
+        return RUX_ERROR_IO;
+    }
+    rux_header header{};
+    header.magic = RUX_MAGIC_ID;
+    header.index_location = RUX_NEW_INDEX_LOCATION;
+    header.index_allocated_entries = RUX_NEW_INDEX_ENTRIES;
+    header.namelist_location = RUX_NEW_NAMELIST_LOCATION;
+    header.namelist_allocated_entries = RUX_NEW_NAMELIST_UNITS;
+    header.schema_version = schema_version;
+    header.rux_version = RUX_VERSION_2_1;
+    copy_header_text(header.application, application);
+    copy_header_text(header.schema, schema);
+    if (rux_pwrite_all(fd, &header, RUX_HEADER_SIZE, 0) != static_cast<int64_t>(RUX_HEADER_SIZE) ||
+        !write_zeros(fd, RUX_NEW_INDEX_ENTRIES * RUX_INDEX_ENTRY_SIZE, RUX_NEW_INDEX_LOCATION) ||
+        !write_zeros(fd, RUX_NEW_NAMELIST_UNITS * RUX_NAMELIST_UNIT, RUX_NEW_NAMELIST_LOCATION)) {
+        return RUX_ERROR_IO;
+    }
+    return rux_fsync(fd);
+}
+
+int rux_load_handle(rux_handle *handle) {
+    if (handle->fd == -1) {
+        return RUX_ERROR_IO;
+    }
+    int result = read_header(handle);
+    if (result != RUX_SUCCESS) {
+        return result;
+    }
+    const off_t end = rux_sys_lseek(handle->fd, 0, SEEK_END);
+    if (end < 0) {
+        return RUX_ERROR_IO;
+    }
+    handle->file_size = end;
+    result = read_namelist(handle);
+    if (result == RUX_SUCCESS) {
+        result = rux_index_buffer_map_file(&handle->file_index, handle);
+    }
+    if (result != RUX_SUCCESS) {
+        return result;
+    }
+    const rux_index_buffer &index = handle->file_index;
+    handle->cur_frame = index.size == 0 ? 0 : index.data[index.size - 1].frame + 1;
+    if (rux_is_writable(handle)) {
+        result = set_up_write_side(handle);
+        if (result != RUX_SUCCESS) {
+            return result;
+        }
+    }
+    handle->pending_index_entries = 0;
+    handle->maximum_write_buffer_size = RUX_DEFAULT_MAXIMUM_WRITE_BUFFER_SIZE;
+    handle->index_entries_to_buffer = RUX_DEFAULT_INDEX_ENTRIES_TO_BUFFER;
+    handle->write_error = RUX_SUCCESS;
+    handle->owns_descriptor = 1;
+    const uint32_t version = handle->header.rux_version;
+    if (rux_is_writable(handle) && (version == RUX_VERSION_2_0 || version == RUX_VERSION_2_1)) {
+        handle->header.rux_version = RUX_VERSION_2_1;
+        return rux_write_header(handle);
+    }
+    return RUX_SUCCESS;
+}
+
+void rux_release_containers(rux_handle *handle) {
+    if (handle->file_index.data != nullptr) {
+        rux_index_buffer_release(&handle->file_index);
+    }
+    if (handle->frame_index.data != nullptr) {
+        rux_index_buffer_release(&handle->frame_index);
+    }
+    if (handle->buffer_index.data != nullptr) {
+        rux_index_buffer_release(&handle->buffer_index);
+    }
+    if (handle->name_map.buckets != nullptr) {
+        rux_name_id_map_release(&handle->name_map);
+    }
+    for (rux_byte_buffer *buffer : {&handle->write_buffer, &handle->frame_names.bytes,
+                                    &handle->file_names.bytes}) {
+        if (buffer->data != nullptr) {
+            rux_byte_buffer_release(buffer);
+        }
+        *buffer = rux_byte_buffer{};
+    }
+    handle->frame_names.count = 0;
+    handle->file_names.count = 0;
+    handle->file_index = rux_index_buffer{};
+    handle->frame_index = rux_index_buffer{};
+    handle->buffer_index = rux_index_buffer{};
+}
+
+int rux_create(const char *name, const char *application, const char *schema,
+               uint32_t schema_version) {
+    if (name == nullptr || application == nullptr || schema == nullptr) {
+        return RUX_ERROR_INVALID_ARGUMENT;
+    }
+    const int fd = rux_sys_open(name, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, kNewFilePermissions);
+    const int result = rux_format_new_file(fd, application, schema, schema_version);
+    if (fd != -1) {
+        ErrnoKeeper keep_errno;
+        rux_sys_close(fd);
+    }
+    return result;
+}
+
+int rux_create_and_open(rux_handle *handle, const char *name, const char *application,
+                        const char *schema, uint32_t schema_version, rux_open_flag flags,
+                        int exclusive_create) {
+    if (handle == nullptr) {
+        return RUX_ERROR_INVALID_ARGUMENT;
+    }
+    *handle = rux_handle{};
+    handle->fd = -1;
+    if (flags == RUX_OPEN_READONLY) {
+        return RUX_ERROR_FILE_MUST_BE_WRITABLE;
+    }
+    if (!is_known_flag(flags) || name == nullptr || application == nullptr || schema == nullptr) {
+        return RUX_ERROR_INVALID_ARGUMENT;
+    }
+    handle->open_flags = flags;
+    const int open_flags = O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | (exclusive_create ? O_EXCL : 0);
+    handle->fd = rux_sys_open(name, open_flags, kNewFilePermissions);
+    int result = rux_format_new_file(handle->fd, application, schema, schema_version);
+    if (result != RUX_SUCCESS) {
+        abandon_open(handle);
+        return RUX_ERROR_IO;
+    }
+    result = rux_load_handle(handle);
+    if (result != RUX_SUCCESS) {
+        abandon_open(handle);
+    }
+    return result;
+}
+
+int rux_open(rux_handle *handle, const char *name, rux_open_flag flags) {
+    if (handle == nullptr) {
+        return RUX_ERROR_INVALID_ARGUMENT;
+    }
+    *handle = rux_handle{};
+    handle->fd = -1;
+    if (!is_known_flag(flags) || name == nullptr) {
+        return RUX_ERROR_INVALID_ARGUMENT;
+    }
+    handle->open_flags = flags;
+    const int access = flags == RUX_OPEN_READONLY ? O_RDONLY : O_RDWR;
+    handle->fd = rux_sys_open(name, access | O_CLOEXEC, 0);
+    const int result = rux_load_handle(handle);
+    if (result != RUX_SUCCESS) {
+        abandon_open(handle);
+    }
+    return result;
+}

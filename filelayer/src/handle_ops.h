@@ -1,0 +1,71 @@
+// Internal steps shared by the operations of a handle.
+#ifndef RUX_HANDLE_OPS_H
+#define RUX_HANDLE_OPS_H
+
+#include <cstdint>
+
+#include "rux/rux.h"
+
+constexpr uint32_t RUX_VERSION_0_3 = 0x3;
+constexpr uint32_t RUX_VERSION_1_0 = 0x10000;
+constexpr uint32_t RUX_VERSION_2_0 = 0x20000;
+constexpr uint32_t RUX_VERSION_2_1 = 0x20001;
+constexpr uint32_t RUX_VERSION_LAST_ACCEPTED = 0x2FFFF;
+
+constexpr uint64_t RUX_HEADER_SIZE = 256;
+constexpr uint64_t RUX_INDEX_ENTRY_SIZE = 32;
+constexpr uint64_t RUX_NAMELIST_UNIT = 64;
+constexpr uint64_t RUX_NEW_INDEX_LOCATION = 256;
+constexpr uint64_t RUX_NEW_INDEX_ENTRIES = 128;
+constexpr uint64_t RUX_NEW_NAMELIST_LOCATION = 4352;
+constexpr uint64_t RUX_NEW_NAMELIST_UNITS = 16;
+constexpr uint64_t RUX_NEW_FILE_SIZE = 5376;
+
+constexpr uint64_t RUX_DEFAULT_MAXIMUM_WRITE_BUFFER_SIZE = 67108864;
+constexpr uint64_t RUX_DEFAULT_INDEX_ENTRIES_TO_BUFFER = 262144;
+constexpr uint64_t RUX_MAX_NAMES = 0xFFFF;  // ids 0 to 65534
+constexpr uint64_t RUX_INDEX_COPY_BUFFER_LIMIT = 8388608;
+
+inline bool rux_version_is_accepted(uint32_t version) {
+    return version == RUX_VERSION_0_3 ||
+           (version >= RUX_VERSION_1_0 && version <= RUX_VERSION_LAST_ACCEPTED);
+}
+inline bool rux_has_v2_layout(const rux_header &header) {
+    return header.rux_version >= RUX_VERSION_2_0;
+}
+inline bool rux_is_writable(const rux_handle *handle) {
+    return handle->open_flags != RUX_OPEN_READONLY;
+}
+inline bool rux_is_open(const rux_handle *handle) { return handle->owns_descriptor != 0; }
+// Open with its containers in place: lookups and reads can run.
+inline bool rux_is_usable(const rux_handle *handle) {
+    return rux_is_open(handle) && handle->name_map.buckets != nullptr &&
+           handle->file_index.data != nullptr;
+}
+// Lookups and reads flush a writable handle first, unless it stopped writing.
+inline bool rux_lookup_flushes(const rux_handle *handle) {
+    return rux_is_writable(handle) && handle->write_error == RUX_SUCCESS;
+}
+// Marks the handle as no longer writable and returns the error.
+inline int rux_stop_writing(rux_handle *handle, int error) {
+    if (handle->write_error == RUX_SUCCESS) {
+        handle->write_error = error;
+    }
+    return error;
+}
+// The check shared by every writing operation.
+int rux_check_writable(const rux_handle *handle);
+
+int rux_format_new_file(int fd, const char *application, const char *schema,
+                        uint32_t schema_version);
+int rux_load_handle(rux_handle *handle);
+// Releases every container of the handle; the descriptor stays open.
+void rux_release_containers(rux_handle *handle);
+
+int rux_write_header(rux_handle *handle);
+int rux_fsync(int fd);
+
+int rux_flush_write_buffer(rux_handle *handle);
+int rux_expand_file_index(rux_handle *handle, uint64_t required_entries);
+
+#endif
