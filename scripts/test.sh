@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds, and runs every test: the C and C++
+# tests in a normal and a sanitizer build, then pytest against the installed
+# package (with numpy 2, then once more with numpy 1.26).
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+jobs=${RUX_JOBS:-2}
+
+install_system_packages() {
+    local missing=()
+    [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+    command -v c++ >/dev/null || missing+=(g++)
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "== installing ${missing[*]}"
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+    fi
+}
+
+make_venv() {  # make_venv DIR PACKAGE...
+    local dir=$1
+    shift
+    [ -x "$dir/bin/python" ] || python3 -m venv "$dir"
+    "$dir/bin/pip" install -q --upgrade pip
+    "$dir/bin/pip" install -q "$@"
+}
+
+run_cpp_tests() {  # run_cpp_tests BUILD_DIR CMAKE_OPTION...
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRUX_BUILD_TESTS=ON \
+        -DRUX_WERROR=ON "$@" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+}
+
+run_pytest() {  # run_pytest VENV; run from tests/ so the source tree's rux/ is not imported
+    (cd tests && "$1/bin/python" -m pytest -q -p no:cacheprovider python)
+}
+
+install_system_packages
+make_venv .venv numpy pytest hypothesis cmake ninja scikit-build-core
+export PATH="$root/.venv/bin:$PATH"
+
+echo "== C and C++ tests"
+run_cpp_tests build/tests
+echo "== C and C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_cpp_tests build/tests-asan -DRUX_SANITIZE=ON
+
+echo "== building the wheel"
+rm -rf build/wheelhouse
+.venv/bin/pip wheel -q --no-deps -w build/wheelhouse .
+.venv/bin/pip install -q --force-reinstall --no-deps build/wheelhouse/rux-*.whl
+
+echo "== pytest, numpy $(.venv/bin/python -c 'import numpy; print(numpy.__version__)')"
+run_pytest "$root/.venv"
+
+make_venv .venv-numpy1 "numpy==1.26.4" pytest hypothesis
+.venv-numpy1/bin/pip install -q --force-reinstall --no-deps build/wheelhouse/rux-*.whl
+echo "== pytest, numpy $(.venv-numpy1/bin/python -c 'import numpy; print(numpy.__version__)')"
+run_pytest "$root/.venv-numpy1"
