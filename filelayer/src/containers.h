@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "rux/rux.h"
 
@@ -24,6 +25,19 @@ int rux_index_buffer_push(rux_index_buffer *buffer, rux_index_entry **slot);
 int rux_index_buffer_map_file(rux_index_buffer *buffer, rux_handle *handle);
 int rux_index_buffer_sort(rux_index_buffer *buffer);
 int rux_index_buffer_release(rux_index_buffer *buffer);
+
+// Size of one element of a type code; 0 for a code that is not a type. Takes
+// the raw code: a stored byte need not be one of rux_type's enumerators.
+size_t rux_type_size(unsigned code);
+
+// A copy of an entry of a mapped index block. Blocks lie at any file offset
+// (data before them have no alignment), so their entries may be misaligned
+// and are read through a copy, never through the pointer.
+inline rux_index_entry rux_index_entry_load(const rux_index_entry *entry) {
+    rux_index_entry copy;
+    std::memcpy(&copy, entry, sizeof copy);
+    return copy;
+}
 
 // Order by frame, then id; negative, zero or positive like strcmp.
 int rux_index_entry_compare(const rux_index_entry *a, const rux_index_entry *b);

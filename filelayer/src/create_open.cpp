@@ -136,6 +136,30 @@ int read_header(rux_handle *handle) {
     return RUX_SUCCESS;
 }
 
+// Syncs the directory that holds a new file, so that its name survives a
+// power cut too. A directory that cannot be opened, or a file system that
+// cannot sync directories, leaves nothing to do.
+int sync_parent_directory(const char *name) {
+    const char *slash = std::strrchr(name, '/');
+    const size_t length = slash == nullptr ? 1 : (slash == name ? 1 : slash - name);
+    char *directory = static_cast<char *>(rux_sys_malloc(length + 1));
+    if (directory == nullptr) {
+        return RUX_ERROR_MEMORY_ALLOCATION_FAILED;
+    }
+    std::memcpy(directory, slash == nullptr ? "." : name, length);
+    directory[length] = 0;
+    const int fd = rux_sys_open(directory, O_RDONLY | O_CLOEXEC, 0);
+    rux_sys_free(directory);
+    if (fd == -1) {
+        return RUX_SUCCESS;
+    }
+    const int synced = rux_sys_fsync(fd);
+    const int sync_error = errno;
+    rux_sys_close(fd);
+    errno = sync_error;
+    return synced == 0 || sync_error == EINVAL || sync_error == EROFS ? RUX_SUCCESS : RUX_ERROR_IO;
+}
+
 }  // namespace
 
 int rux_write_header(rux_handle *handle) {
@@ -194,7 +218,8 @@ int rux_load_handle(rux_handle *handle) {
         return result;
     }
     const rux_index_buffer &index = handle->file_index;
-    handle->cur_frame = index.size == 0 ? 0 : index.data[index.size - 1].frame + 1;
+    handle->cur_frame =
+        index.size == 0 ? 0 : rux_index_entry_load(&index.data[index.size - 1]).frame + 1;
     if (rux_is_writable(handle)) {
         result = set_up_write_side(handle);
         if (result != RUX_SUCCESS) {
@@ -247,7 +272,10 @@ int rux_create(const char *name, const char *application, const char *schema,
         return RUX_ERROR_INVALID_ARGUMENT;
     }
     const int fd = rux_sys_open(name, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, kNewFilePermissions);
-    const int result = rux_format_new_file(fd, application, schema, schema_version);
+    int result = rux_format_new_file(fd, application, schema, schema_version);
+    if (result == RUX_SUCCESS) {
+        result = sync_parent_directory(name);
+    }
     if (fd != -1) {
         ErrnoKeeper keep_errno;
         rux_sys_close(fd);
@@ -273,9 +301,12 @@ int rux_create_and_open(rux_handle *handle, const char *name, const char *applic
     const int open_flags = O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | (exclusive_create ? O_EXCL : 0);
     handle->fd = rux_sys_open(name, open_flags, kNewFilePermissions);
     int result = rux_format_new_file(handle->fd, application, schema, schema_version);
+    if (result == RUX_SUCCESS) {
+        result = sync_parent_directory(name);
+    }
     if (result != RUX_SUCCESS) {
         abandon_open(handle);
-        return RUX_ERROR_IO;
+        return result;
     }
     result = rux_load_handle(handle);
     if (result != RUX_SUCCESS) {

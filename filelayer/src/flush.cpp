@@ -12,6 +12,8 @@
 //      intact as dead space, so the header names a complete block either way.
 //  (4) Existing bytes are never overwritten except the header, the zero part
 //      of the index block and the zero tail of the namelist block.
+//  (5) A flush that wrote entries syncs them before it reports success, so
+//      every frame it recorded survives a power cut.
 // A failure after a flush began to change the file's blocks or header stops
 // the handle from writing (write_error): the in-memory header is put back to
 // what the file held, and no later flush builds on a state that may not have
@@ -172,6 +174,11 @@ int write_completed_entries(rux_handle *handle, uint64_t count) {
     result = write_all(handle, staged.data, RUX_INDEX_ENTRY_SIZE * count, offset);
     if (result != RUX_SUCCESS) {
         return result;
+    }
+    // The entries are synced too, so that what a successful flush recorded
+    // survives a power cut, not only a killed process.
+    if (rux_fsync(handle->fd) != RUX_SUCCESS) {
+        return rux_stop_writing(handle, RUX_ERROR_IO);
     }
     handle->file_index.size += count;
     const uint64_t pending = handle->pending_index_entries;

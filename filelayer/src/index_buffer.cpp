@@ -63,23 +63,25 @@ int rux_index_buffer_push(rux_index_buffer *buffer, rux_index_entry **slot) {
 // probed are never trusted for anything but their position.
 static int count_used_entries(rux_index_buffer *buffer, const rux_handle *handle) {
     const rux_index_entry *entries = buffer->data;
-    if (buffer->reserved == 0 || entries[0].location == 0) {
+    if (buffer->reserved == 0 || rux_index_entry_load(&entries[0]).location == 0) {
         buffer->size = 0;
         return RUX_SUCCESS;
     }
-    if (!rux_index_entry_is_valid(&entries[0], handle)) {
+    rux_index_entry low = rux_index_entry_load(&entries[0]);
+    if (!rux_index_entry_is_valid(&low, handle)) {
         return RUX_ERROR_FILE_CORRUPT;
     }
     uint64_t lo = 0;
     uint64_t hi = buffer->reserved;
     while (hi - lo > 1) {
         const uint64_t mid = lo + (hi - lo) / 2;
-        if (entries[mid].location != 0) {
-            if (!rux_index_entry_is_valid(&entries[mid], handle) ||
-                entries[mid].frame < entries[lo].frame) {
+        const rux_index_entry probe = rux_index_entry_load(&entries[mid]);
+        if (probe.location != 0) {
+            if (!rux_index_entry_is_valid(&probe, handle) || probe.frame < low.frame) {
                 return RUX_ERROR_FILE_CORRUPT;
             }
             lo = mid;
+            low = probe;
         } else {
             hi = mid;
         }

@@ -12,7 +12,7 @@ int rux_index_entry_compare(const rux_index_entry *a, const rux_index_entry *b) 
 }
 
 bool rux_index_entry_byte_count(const rux_index_entry *entry, uint64_t *byte_count) {
-    const uint64_t element_size = rux_sizeof_type(static_cast<rux_type>(entry->type));
+    const uint64_t element_size = rux_type_size(entry->type);
     uint64_t rows_bytes = 0;
     if (__builtin_mul_overflow(entry->N, element_size, &rows_bytes) ||
         __builtin_mul_overflow(rows_bytes, static_cast<uint64_t>(entry->M), byte_count)) {

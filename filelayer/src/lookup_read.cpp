@@ -17,7 +17,8 @@ const rux_index_entry *find_sorted(const rux_index_buffer &index, uint64_t frame
     int64_t hi = static_cast<int64_t>(index.size) - 1;
     while (lo <= hi) {
         const int64_t mid = lo + (hi - lo) / 2;
-        const int order = rux_index_entry_compare(&index.data[mid], &key);
+        const rux_index_entry probe = rux_index_entry_load(&index.data[mid]);
+        const int order = rux_index_entry_compare(&probe, &key);
         if (order == 0) {
             return &index.data[mid];
         }
@@ -38,19 +39,19 @@ const rux_index_entry *find_by_frame(const rux_index_buffer &index, uint64_t fra
     uint64_t hi = index.size;
     while (hi - lo > 1) {
         const uint64_t mid = lo + (hi - lo) / 2;
-        if (index.data[mid].frame <= frame) {
+        if (rux_index_entry_load(&index.data[mid]).frame <= frame) {
             lo = mid;
         } else {
             hi = mid;
         }
     }
     for (uint64_t i = lo + 1; i-- > 0;) {
-        const rux_index_entry &entry = index.data[i];
+        const rux_index_entry entry = rux_index_entry_load(&index.data[i]);
         if (entry.frame != frame) {
             return nullptr;
         }
         if (entry.id == id) {
-            return &entry;
+            return &index.data[i];
         }
     }
     return nullptr;
@@ -86,10 +87,14 @@ const rux_index_entry *rux_find_chunk(rux_handle *handle, uint64_t frame, const 
                                              : find_by_frame(index, frame, id);
 }
 
-int rux_read_chunk(rux_handle *handle, void *destination, const rux_index_entry *entry) {
-    if (handle == nullptr || destination == nullptr || entry == nullptr || !rux_is_usable(handle)) {
+int rux_read_chunk(rux_handle *handle, void *destination, const rux_index_entry *found) {
+    if (handle == nullptr || destination == nullptr || found == nullptr || !rux_is_usable(handle)) {
         return RUX_ERROR_INVALID_ARGUMENT;
     }
+    // Copied before the flush: a flush that grows the index block unmaps
+    // the memory that an entry found earlier points into.
+    const rux_index_entry copy = rux_index_entry_load(found);
+    const rux_index_entry *entry = &copy;
     if (rux_lookup_flushes(handle)) {
         const int result = rux_flush(handle);
         if (result != RUX_SUCCESS) {

@@ -55,7 +55,7 @@ rux_index_entry make_entry(const rux_handle *handle, uint16_t id, rux_type type,
     entry.location = location;
     entry.M = M;
     entry.id = id;
-    entry.type = static_cast<uint8_t>(type);
+    entry.type = static_cast<uint8_t>(type);  // checked to be a type code before use
     return entry;
 }
 
@@ -108,9 +108,7 @@ int write_buffered(rux_handle *handle, rux_index_entry entry, const void *data,
     return result;
 }
 
-bool is_type_code(rux_type type) {
-    return type >= RUX_TYPE_UINT8 && type <= RUX_TYPE_CHARACTER;
-}
+bool is_type_code(rux_type type) { return rux_type_size(static_cast<unsigned>(type)) != 0; }
 
 }  // namespace
 

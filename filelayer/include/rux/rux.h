@@ -187,6 +187,10 @@ RUX_API int rux_close(rux_handle *handle);
 
 RUX_API uint64_t rux_get_nframes(const rux_handle *handle);
 RUX_API size_t rux_sizeof_type(rux_type type);
+/* The entry points into the mapped index block and stays valid until the
+ * block is remapped (it grows in a flush; truncate, upgrade, close). Blocks
+ * lie at any file offset, so the entry need not be 8-byte aligned: copy it
+ * with memcpy before reading its fields where alignment matters. */
 RUX_API const rux_index_entry *rux_find_chunk(rux_handle *handle, uint64_t frame,
                                               const char *name);
 RUX_API int rux_read_chunk(rux_handle *handle, void *destination, const rux_index_entry *entry);

@@ -1,0 +1,125 @@
+// libFuzzer harness: the input bytes are a file. Runs everything a reader
+// does on it (both open modes, every name in every frame, every chunk read
+// into a buffer sized from its entry, prefix listings) and, when it opens
+// writable, a write, flush, close and reopen. Any crash, sanitizer report or
+// broken invariant is a finding.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "rux/rux.h"
+#include "sys_io.h"
+
+namespace {
+
+constexpr uint64_t kMaxFramesVisited = 512;
+constexpr int kMaxNamesVisited = 256;
+
+void check(bool condition, const char *what) {
+    if (!condition) {
+        std::fprintf(stderr, "invariant broken: %s\n", what);
+        std::abort();
+    }
+}
+
+std::string write_input(const uint8_t *data, size_t size, const char *suffix) {
+    std::string path = std::string("/tmp/rux-fuzz-") + std::to_string(getpid()) + suffix;
+    FILE *file = std::fopen(path.c_str(), "wb");
+    check(file != nullptr, "temporary file opens");
+    check(size == 0 || std::fwrite(data, 1, size, file) == size, "temporary file written");
+    std::fclose(file);
+    return path;
+}
+
+std::vector<std::string> all_names(rux_handle *handle) {
+    std::vector<std::string> names;
+    const char *name = nullptr;
+    while ((name = rux_find_matching_chunk_name(handle, "", name)) != nullptr &&
+           names.size() < kMaxNamesVisited) {
+        names.emplace_back(name);
+    }
+    return names;
+}
+
+void read_every_chunk(rux_handle *handle, const std::vector<std::string> &names) {
+    const uint64_t frames = rux_get_nframes(handle);
+    for (uint64_t frame = 0; frame < frames && frame < kMaxFramesVisited; ++frame) {
+        for (const std::string &name : names) {
+            const rux_index_entry *entry = rux_find_chunk(handle, frame, name.c_str());
+            if (entry == nullptr) {
+                continue;
+            }
+            check(entry->frame == frame, "found entry belongs to its frame");
+            const uint64_t size =
+                entry->type <= RUX_TYPE_CHARACTER ? rux_sizeof_type(static_cast<rux_type>(entry->type)) : 0;
+            const uint64_t bytes = entry->N * entry->M * size;  // may wrap: read checks
+            const bool fits = size != 0 && entry->N <= UINT64_MAX / size &&
+                              entry->N * size <= UINT64_MAX / (entry->M ? entry->M : 1) &&
+                              bytes <= static_cast<uint64_t>(handle->file_size);
+            std::vector<uint8_t> destination(fits && bytes != 0 ? bytes : 1);
+            const int result = rux_read_chunk(handle, destination.data(), entry);
+            check(result == RUX_SUCCESS || !fits || bytes == 0 || result == RUX_ERROR_FILE_CORRUPT ||
+                      result == RUX_ERROR_IO,
+                  "read result is a known code");
+        }
+    }
+}
+
+void list_prefixes(rux_handle *handle) {
+    for (const char *prefix : {"", "a", "pos", "\xff", "x/y/z"}) {
+        const char *name = nullptr;
+        int count = 0;
+        while ((name = rux_find_matching_chunk_name(handle, prefix, name)) != nullptr &&
+               ++count < kMaxNamesVisited) {
+            check(std::strncmp(name, prefix, std::strlen(prefix)) == 0, "listed name has prefix");
+        }
+    }
+}
+
+void exercise_reader(const char *path, rux_open_flag flags) {
+    rux_handle handle;
+    if (rux_open(&handle, path, flags) != RUX_SUCCESS) {
+        return;
+    }
+    read_every_chunk(&handle, all_names(&handle));
+    list_prefixes(&handle);
+    if (flags != RUX_OPEN_READONLY) {
+        const float values[6] = {1, 2, 3, 4, 5, 6};
+        rux_write_chunk(&handle, "fuzz/new", RUX_TYPE_FLOAT, 2, 3, 0, values);
+        rux_end_frame(&handle);
+        rux_flush(&handle);
+    }
+    rux_close(&handle);
+    if (flags != RUX_OPEN_READONLY) {
+        // What the writer left must open again.
+        rux_handle reopened;
+        if (rux_open(&reopened, path, RUX_OPEN_READONLY) == RUX_SUCCESS) {
+            read_every_chunk(&reopened, all_names(&reopened));
+            rux_close(&reopened);
+        }
+    }
+}
+
+// Syncing a temporary file proves nothing here and costs most of the time.
+int skip_fsync(int) { return 0; }
+
+const rux_sys_calls *fast_sys_calls() {
+    static rux_sys_calls calls = rux_sys_default;
+    calls.fsync = skip_fsync;
+    return &calls;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    rux_sys = fast_sys_calls();
+    const std::string path = write_input(data, size, ".rux");
+    exercise_reader(path.c_str(), RUX_OPEN_READONLY);
+    exercise_reader(path.c_str(), RUX_OPEN_READWRITE);
+    unlink(path.c_str());
+    return 0;
+}
