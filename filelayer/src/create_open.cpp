@@ -35,12 +35,6 @@ void copy_header_text(char (&field)[64], const char *text) {
     std::memcpy(field, text, strnlen(text, sizeof field - 1));
 }
 
-bool write_zeros(int fd, uint64_t count, uint64_t offset) {
-    static const uint8_t zeros[RUX_NEW_INDEX_ENTRIES * RUX_INDEX_ENTRY_SIZE] = {};
-    static_assert(sizeof zeros >= RUX_NEW_NAMELIST_UNITS * RUX_NAMELIST_UNIT, "zero source");
-    return rux_pwrite_all(fd, zeros, count, offset) == static_cast<int64_t>(count);
-}
-
 // Closes a descriptor that a failed open set up, keeping errno and leaving the
 // handle with no descriptor and no containers.
 void abandon_open(rux_handle *handle) {
@@ -171,14 +165,8 @@ int rux_write_header(rux_handle *handle) {
 
 int rux_fsync(int fd) { return rux_sys_fsync(fd) == 0 ? RUX_SUCCESS : RUX_ERROR_IO; }
 
-int rux_format_new_file(int fd, const char *application, const char *schema,
-                        uint32_t schema_version) {
-    if (fd == -1) {
-        return RUX_ERROR_IO;
-    }
-    if (rux_sys_ftruncate(fd, 0) != 0) {
-        return RUX_ERROR_IO;
-    }
+rux_header rux_new_file_header(const char *application, const char *schema,
+                               uint32_t schema_version) {
     rux_header header{};
     header.magic = RUX_MAGIC_ID;
     header.index_location = RUX_NEW_INDEX_LOCATION;
@@ -189,9 +177,32 @@ int rux_format_new_file(int fd, const char *application, const char *schema,
     header.rux_version = RUX_VERSION_2_1;
     copy_header_text(header.application, application);
     copy_header_text(header.schema, schema);
+    return header;
+}
+
+int rux_write_zeros(int fd, uint64_t count, uint64_t offset) {
+    static const uint8_t zeros[RUX_NEW_INDEX_ENTRIES * RUX_INDEX_ENTRY_SIZE] = {};
+    static_assert(sizeof zeros >= RUX_NEW_NAMELIST_UNITS * RUX_NAMELIST_UNIT, "zero source");
+    return count <= sizeof zeros &&
+                   rux_pwrite_all(fd, zeros, count, offset) == static_cast<int64_t>(count)
+               ? RUX_SUCCESS
+               : RUX_ERROR_IO;
+}
+
+int rux_format_new_file(int fd, const char *application, const char *schema,
+                        uint32_t schema_version) {
+    if (fd == -1) {
+        return RUX_ERROR_IO;
+    }
+    if (rux_sys_ftruncate(fd, 0) != 0) {
+        return RUX_ERROR_IO;
+    }
+    const rux_header header = rux_new_file_header(application, schema, schema_version);
     if (rux_pwrite_all(fd, &header, RUX_HEADER_SIZE, 0) != static_cast<int64_t>(RUX_HEADER_SIZE) ||
-        !write_zeros(fd, RUX_NEW_INDEX_ENTRIES * RUX_INDEX_ENTRY_SIZE, RUX_NEW_INDEX_LOCATION) ||
-        !write_zeros(fd, RUX_NEW_NAMELIST_UNITS * RUX_NAMELIST_UNIT, RUX_NEW_NAMELIST_LOCATION)) {
+        rux_write_zeros(fd, RUX_NEW_INDEX_ENTRIES * RUX_INDEX_ENTRY_SIZE, RUX_NEW_INDEX_LOCATION) !=
+            RUX_SUCCESS ||
+        rux_write_zeros(fd, RUX_NEW_NAMELIST_UNITS * RUX_NAMELIST_UNIT, RUX_NEW_NAMELIST_LOCATION) !=
+            RUX_SUCCESS) {
         return RUX_ERROR_IO;
     }
     return rux_fsync(fd);
@@ -239,31 +250,54 @@ int rux_load_handle(rux_handle *handle) {
     return RUX_SUCCESS;
 }
 
-void rux_release_containers(rux_handle *handle) {
-    if (handle->file_index.data != nullptr) {
-        rux_index_buffer_release(&handle->file_index);
-    }
-    if (handle->frame_index.data != nullptr) {
-        rux_index_buffer_release(&handle->frame_index);
-    }
-    if (handle->buffer_index.data != nullptr) {
-        rux_index_buffer_release(&handle->buffer_index);
-    }
-    if (handle->name_map.buckets != nullptr) {
-        rux_name_id_map_release(&handle->name_map);
-    }
-    for (rux_byte_buffer *buffer : {&handle->write_buffer, &handle->frame_names.bytes,
-                                    &handle->file_names.bytes}) {
-        if (buffer->data != nullptr) {
-            rux_byte_buffer_release(buffer);
-        }
+namespace {
+
+// A container whose growth failed has no memory left but keeps its sizes;
+// it only needs zeroing. Only a failing munmap stops a release.
+int release_byte_buffer(rux_byte_buffer *buffer) {
+    if (buffer->data == nullptr) {
         *buffer = rux_byte_buffer{};
+        return RUX_SUCCESS;
     }
-    handle->frame_names.count = 0;
-    handle->file_names.count = 0;
-    handle->file_index = rux_index_buffer{};
-    handle->frame_index = rux_index_buffer{};
-    handle->buffer_index = rux_index_buffer{};
+    return rux_byte_buffer_release(buffer);
+}
+
+int release_index(rux_index_buffer *buffer) {
+    if (buffer->data == nullptr) {
+        *buffer = rux_index_buffer{};
+        return RUX_SUCCESS;
+    }
+    return rux_index_buffer_release(buffer);
+}
+
+int release_names(rux_name_list *names) {
+    names->count = 0;
+    return release_byte_buffer(&names->bytes);
+}
+
+}  // namespace
+
+int rux_release_containers(rux_handle *handle) {
+    int result = release_index(&handle->file_index);
+    if (result == RUX_SUCCESS) {
+        result = release_index(&handle->frame_index);
+    }
+    if (result == RUX_SUCCESS) {
+        result = release_index(&handle->buffer_index);
+    }
+    if (result == RUX_SUCCESS) {
+        result = release_byte_buffer(&handle->write_buffer);
+    }
+    if (result == RUX_SUCCESS && handle->name_map.buckets != nullptr) {
+        result = rux_name_id_map_release(&handle->name_map);
+    }
+    if (result == RUX_SUCCESS) {
+        result = release_names(&handle->frame_names);
+    }
+    if (result == RUX_SUCCESS) {
+        result = release_names(&handle->file_names);
+    }
+    return result;
 }
 
 int rux_create(const char *name, const char *application, const char *schema,

@@ -284,9 +284,12 @@ int copy_index_block(rux_handle *handle, uint64_t location, uint64_t new_capacit
     return result;
 }
 
-// Where the new block goes: the end of the file. Bytes past file_size are
-// left-overs of failed writes that nothing refers to; a file shorter than
-// file_size was cut by someone else, and growing into it would lose data.
+// Where the new block goes: the end of the file, rounded up to a whole entry
+// so that the entries of the mapped block (and the pointers that lookups
+// return into it) are aligned; the gap is never written. Bytes past
+// file_size are left-overs of failed writes that nothing refers to; a file
+// shorter than file_size was cut by someone else, and growing into it would
+// lose data.
 int new_block_location(rux_handle *handle, uint64_t *location) {
     const off_t end = rux_sys_lseek(handle->fd, 0, SEEK_END);
     if (end < 0) {
@@ -295,7 +298,8 @@ int new_block_location(rux_handle *handle, uint64_t *location) {
     if (end < handle->file_size) {
         return RUX_ERROR_FILE_CORRUPT;
     }
-    *location = static_cast<uint64_t>(end);
+    const uint64_t misalignment = static_cast<uint64_t>(end) % RUX_INDEX_ENTRY_SIZE;
+    *location = static_cast<uint64_t>(end) + (misalignment == 0 ? 0 : RUX_INDEX_ENTRY_SIZE - misalignment);
     return RUX_SUCCESS;
 }
 

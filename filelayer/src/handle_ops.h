@@ -56,11 +56,20 @@ inline int rux_stop_writing(rux_handle *handle, int error) {
 // The check shared by every writing operation.
 int rux_check_writable(const rux_handle *handle);
 
+// The header of a new, empty file: blocks at 256 and 4352, version 2.1,
+// application and schema cut to 63 bytes.
+rux_header rux_new_file_header(const char *application, const char *schema,
+                               uint32_t schema_version);
+// Writes `count` zero bytes (at most one new index block's worth) at `offset`.
+int rux_write_zeros(int fd, uint64_t count, uint64_t offset);
+
 int rux_format_new_file(int fd, const char *application, const char *schema,
                         uint32_t schema_version);
 int rux_load_handle(rux_handle *handle);
-// Releases every container of the handle; the descriptor stays open.
-void rux_release_containers(rux_handle *handle);
+// Releases every container of the handle in a fixed order, stopping at the
+// first failure (a failing munmap) so that the caller can retry; containers
+// released so far are zero. The descriptor stays open.
+int rux_release_containers(rux_handle *handle);
 
 int rux_write_header(rux_handle *handle);
 int rux_fsync(int fd);

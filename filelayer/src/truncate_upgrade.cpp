@@ -1,10 +1,81 @@
-// Truncating (emptying a file in place, keeping its metadata) and upgrading
-// a version 1 layout file to version 2.1 in place.
+// Truncating (emptying a file, keeping its metadata) and upgrading a version
+// 1 layout file to version 2.1. Both keep the file readable at every step.
+#include <unistd.h>
+
 #include <cstring>
 
 #include "containers.h"
 #include "handle_ops.h"
 #include "sys_io.h"
+
+namespace {
+
+int write_all(rux_handle *handle, const void *bytes, uint64_t count, uint64_t offset) {
+    return rux_pwrite_all(handle->fd, bytes, count, offset) == static_cast<int64_t>(count)
+               ? RUX_SUCCESS
+               : RUX_ERROR_IO;
+}
+
+int write_header_synced(rux_handle *handle, const rux_header &header) {
+    const int result = write_all(handle, &header, RUX_HEADER_SIZE, 0);
+    return result == RUX_SUCCESS ? rux_fsync(handle->fd) : result;
+}
+
+// The end of the file, where blocks that nothing refers to yet can go.
+int end_of_file(const rux_handle *handle, uint64_t *end) {
+    const off_t length = rux_sys_lseek(handle->fd, 0, SEEK_END);
+    if (length < 0) {
+        return RUX_ERROR_IO;
+    }
+    *end = static_cast<uint64_t>(length < handle->file_size ? handle->file_size : length);
+    return RUX_SUCCESS;
+}
+
+// Lays the file out anew as an empty file with the given header, so that a
+// crash or a failure at any point leaves a file that opens: first the header
+// is pointed at empty blocks written past the end of the file (from then on
+// the file is empty and its old regions are dead), then the regions of a new
+// file are zeroed, the header pointed at them, and the file cut to its size.
+int rewrite_as_empty(rux_handle *handle, rux_header header) {
+    const uint64_t index_bytes = RUX_NEW_INDEX_ENTRIES * RUX_INDEX_ENTRY_SIZE;
+    const uint64_t namelist_bytes = RUX_NEW_NAMELIST_UNITS * RUX_NAMELIST_UNIT;
+    uint64_t end = 0;
+    int result = end_of_file(handle, &end);
+    if (result != RUX_SUCCESS) {
+        return result;
+    }
+    rux_header interim = header;
+    interim.index_location = end;
+    interim.namelist_location = end + index_bytes;
+    result = rux_write_zeros(handle->fd, index_bytes, interim.index_location);
+    if (result == RUX_SUCCESS) {
+        result = rux_write_zeros(handle->fd, namelist_bytes, interim.namelist_location);
+    }
+    if (result == RUX_SUCCESS) {
+        result = rux_fsync(handle->fd);
+    }
+    if (result == RUX_SUCCESS) {
+        result = write_header_synced(handle, interim);
+    }
+    if (result == RUX_SUCCESS) {
+        result = rux_write_zeros(handle->fd, index_bytes, RUX_NEW_INDEX_LOCATION);
+    }
+    if (result == RUX_SUCCESS) {
+        result = rux_write_zeros(handle->fd, namelist_bytes, RUX_NEW_NAMELIST_LOCATION);
+    }
+    if (result == RUX_SUCCESS) {
+        result = rux_fsync(handle->fd);
+    }
+    if (result == RUX_SUCCESS) {
+        result = write_header_synced(handle, header);
+    }
+    if (result == RUX_SUCCESS && rux_sys_ftruncate(handle->fd, RUX_NEW_FILE_SIZE) != 0) {
+        result = RUX_ERROR_IO;
+    }
+    return result == RUX_SUCCESS ? rux_fsync(handle->fd) : result;
+}
+
+}  // namespace
 
 int rux_truncate(rux_handle *handle) {
     const int refusal = rux_check_writable(handle);
@@ -12,14 +83,16 @@ int rux_truncate(rux_handle *handle) {
         return refusal;
     }
     // Nothing staged is written: chunks and names not flushed are dropped.
-    rux_release_containers(handle);
-    const rux_header old_header = handle->header;
-    char application[sizeof old_header.application + 1] = {};
-    char schema[sizeof old_header.schema + 1] = {};
-    std::memcpy(application, old_header.application, sizeof old_header.application);
-    std::memcpy(schema, old_header.schema, sizeof old_header.schema);
-    int result =
-        rux_format_new_file(handle->fd, application, schema, old_header.schema_version);
+    int result = rux_release_containers(handle);
+    if (result != RUX_SUCCESS) {
+        return result;
+    }
+    char application[sizeof handle->header.application + 1] = {};
+    char schema[sizeof handle->header.schema + 1] = {};
+    std::memcpy(application, handle->header.application, sizeof handle->header.application);
+    std::memcpy(schema, handle->header.schema, sizeof handle->header.schema);
+    result = rewrite_as_empty(
+        handle, rux_new_file_header(application, schema, handle->header.schema_version));
     if (result == RUX_SUCCESS) {
         result = rux_load_handle(handle);
     }
@@ -34,12 +107,6 @@ int rux_truncate(rux_handle *handle) {
 }
 
 namespace {
-
-int write_all(rux_handle *handle, const void *bytes, uint64_t count, uint64_t offset) {
-    return rux_pwrite_all(handle->fd, bytes, count, offset) == static_cast<int64_t>(count)
-               ? RUX_SUCCESS
-               : RUX_ERROR_IO;
-}
 
 // Rewrites the used part of the index block sorted by (frame, id).
 int sort_index_block(rux_handle *handle) {
@@ -88,14 +155,33 @@ int pack_names(const rux_handle *handle, rux_byte_buffer *packed) {
     return result;
 }
 
-int pack_namelist_block(rux_handle *handle) {
-    if (handle->file_names.count == 0) {
-        return RUX_SUCCESS;
-    }
+// Writes the packed namelist as a new block of the same size at the end of
+// the file, then the header that names it and version 2.1. Until that header
+// is synced the file is a valid version 1 file (its index, sorted by frame
+// and id, is still in frame order), and afterwards a valid version 2 file.
+int switch_to_packed_layout(rux_handle *handle) {
+    rux_header upgraded = handle->header;
+    upgraded.rux_version = RUX_VERSION_2_1;
     rux_byte_buffer packed{};
-    int result = pack_names(handle, &packed);
+    int64_t file_size = handle->file_size;
+    int result = RUX_SUCCESS;
+    if (handle->file_names.count != 0) {
+        uint64_t end = 0;
+        result = pack_names(handle, &packed);
+        if (result == RUX_SUCCESS) {
+            result = end_of_file(handle, &end);
+        }
+        if (result == RUX_SUCCESS) {
+            result = write_all(handle, packed.data, packed.reserved, end);
+        }
+        if (result == RUX_SUCCESS) {
+            result = rux_fsync(handle->fd);
+        }
+        upgraded.namelist_location = end;
+        file_size = static_cast<int64_t>(end + packed.reserved);
+    }
     if (result == RUX_SUCCESS) {
-        result = write_all(handle, packed.data, packed.reserved, handle->header.namelist_location);
+        result = write_header_synced(handle, upgraded);
     }
     if (result != RUX_SUCCESS) {
         if (packed.data != nullptr) {
@@ -103,22 +189,13 @@ int pack_namelist_block(rux_handle *handle) {
         }
         return result;
     }
-    rux_byte_buffer_release(&handle->file_names.bytes);
-    handle->file_names.bytes = packed;
-    return rux_fsync(handle->fd);
-}
-
-int mark_version_2_1(rux_handle *handle) {
-    const uint32_t old_version = handle->header.rux_version;
-    handle->header.rux_version = RUX_VERSION_2_1;
-    int result = rux_write_header(handle);
-    if (result == RUX_SUCCESS) {
-        result = rux_fsync(handle->fd);
+    handle->header = upgraded;
+    handle->file_size = file_size;
+    if (packed.data != nullptr) {
+        rux_byte_buffer_release(&handle->file_names.bytes);
+        handle->file_names.bytes = packed;
     }
-    if (result != RUX_SUCCESS) {
-        handle->header.rux_version = old_version;
-    }
-    return result;
+    return RUX_SUCCESS;
 }
 
 int remap_index(rux_handle *handle) {
@@ -150,10 +227,7 @@ int rux_upgrade(rux_handle *handle) {
     }
     result = sort_index_block(handle);
     if (result == RUX_SUCCESS) {
-        result = pack_namelist_block(handle);
-    }
-    if (result == RUX_SUCCESS) {
-        result = mark_version_2_1(handle);
+        result = switch_to_packed_layout(handle);
     }
     if (result == RUX_SUCCESS) {
         result = remap_index(handle);

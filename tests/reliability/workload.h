@@ -1,0 +1,72 @@
+// The scripted workload that the reliability tests run under injected faults
+// and recorded crashes, and the model of what a file must hold afterwards.
+#ifndef RUX_RELIABILITY_WORKLOAD_H
+#define RUX_RELIABILITY_WORKLOAD_H
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "rux/rux.h"
+
+namespace rux_reliability {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Chunk {
+    uint8_t type;
+    uint64_t N;
+    uint32_t M;
+    Bytes bytes;
+};
+
+// Name -> chunk, for one frame.
+using Frame = std::map<std::string, Chunk>;
+
+// What a file may hold: a prefix of `frames` at least `recorded` long.
+struct Expectation {
+    std::vector<Frame> frames;
+    uint64_t recorded = 0;
+};
+
+// Where the workload stands; updated as each step returns.
+struct Progress {
+    // The file's content as the workload knows it, and, while a truncation
+    // runs, the content before it (either may be on disk then).
+    Expectation current;
+    Expectation before_truncation;
+    bool truncating = false;
+    bool creating = false;   // a failure now may leave a partly created file
+    bool handle_open = false;
+    int failed_result = RUX_SUCCESS;
+    std::string failed_step;
+};
+
+// Called after each step with its name and result; returning false stops
+// the workload.
+using StepObserver = std::function<bool(const std::string &step, int result)>;
+
+// Runs the workload on `path` with `handle`: create; small, large and new-name
+// chunks over many frames with flushes and read-backs, growing both blocks;
+// close; reopen; truncate; more frames; close. Stops at the first failing
+// step (leaving the handle open for the caller to close) or when the
+// observer says so.
+void run_trajectory_workload(const std::string &path, rux_handle *handle, Progress *progress,
+                             const StepObserver &observer);
+
+// The same for a version 1 layout file at `path` (written by
+// write_version1_file): reopen writable, more frames, upgrade, more frames,
+// close.
+void write_version1_file(const std::string &path, Expectation *content);
+void run_upgrade_workload(const std::string &path, rux_handle *handle, Progress *progress,
+                          const StepObserver &observer);
+
+// Opens the file read-only and checks that it holds one of the expectations;
+// returns "" when it does, else what is wrong.
+std::string check_file(const std::string &path, const std::vector<const Expectation *> &allowed);
+
+}  // namespace rux_reliability
+
+#endif
