@@ -1,0 +1,513 @@
+// Conversion between numpy arrays and chunks: the RUXFile methods that write
+// and read chunks, test for them and list their names.
+#include "numpy_api.h"
+
+#include <cstring>
+#include <type_traits>
+
+#include "fl_internal.h"
+
+namespace rux_fl {
+
+namespace {
+
+// ---- Element pointers ----
+
+enum class ElementClass { unsigned_integer, signed_integer, floating };
+
+template <typename T>
+constexpr ElementClass element_class() {
+    if constexpr (std::is_floating_point_v<T>) {
+        return ElementClass::floating;
+    } else if constexpr (std::is_signed_v<T>) {
+        return ElementClass::signed_integer;
+    } else {
+        return ElementClass::unsigned_integer;
+    }
+}
+
+// Whether a buffer format string describes native elements of the class; the
+// element size is checked separately.
+bool format_has_class(const char *format, ElementClass element) {
+    if (format == nullptr) {
+        format = "B";  // the buffer protocol's default: unsigned bytes
+    }
+    if (*format == '@' || *format == '=') {
+        ++format;
+    }
+#if PY_LITTLE_ENDIAN
+    if (*format == '<') {
+        ++format;
+    }
+#endif
+    if (format[0] == '\0' || format[1] != '\0') {
+        return false;
+    }
+    switch (element) {
+        case ElementClass::unsigned_integer:
+            return std::strchr("BHILQN", format[0]) != nullptr;
+        case ElementClass::signed_integer:
+            return std::strchr("bhilqn", format[0]) != nullptr;
+        case ElementClass::floating:
+            return format[0] == 'f' || format[0] == 'd';
+    }
+    return false;
+}
+
+// The address of element [0, 0] of a two-dimensional C-contiguous array of T,
+// reached without copying; null for an array without elements. A null result
+// with an exception set is a failure. The pointer stays valid while the caller
+// holds the array.
+template <typename T>
+void *element_pointer(PyObject *array) {
+    if (!PyArray_Check(array)) {
+        PyErr_Format(
+            PyExc_TypeError,
+            "Argument 'data_array' has incorrect type (expected numpy.ndarray, got %.200s)",
+            Py_TYPE(array)->tp_name);
+        return nullptr;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(array, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+        return nullptr;
+    }
+    void *pointer = nullptr;
+    if (view.ndim != 2) {
+        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected 2, got %d)",
+                     view.ndim);
+    } else if (view.itemsize != static_cast<Py_ssize_t>(sizeof(T)) ||
+               !format_has_class(view.format, element_class<T>())) {
+        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch: got '%s' of %zd bytes",
+                     view.format != nullptr ? view.format : "B", view.itemsize);
+    } else if (view.len != 0) {
+        pointer = view.buf;
+    }
+    PyBuffer_Release(&view);
+    return pointer;
+}
+
+// ---- Element types ----
+
+struct ElementType {
+    rux_type code;
+    int typenum;  // the numpy type of arrays that hold the chunk
+    void *(*pointer)(PyObject *array);
+};
+
+// In the order in which a written array's dtype is matched.
+const ElementType numeric_types[] = {
+    {RUX_TYPE_UINT8, NPY_UINT8, element_pointer<uint8_t>},
+    {RUX_TYPE_UINT16, NPY_UINT16, element_pointer<uint16_t>},
+    {RUX_TYPE_UINT32, NPY_UINT32, element_pointer<uint32_t>},
+    {RUX_TYPE_UINT64, NPY_UINT64, element_pointer<uint64_t>},
+    {RUX_TYPE_INT8, NPY_INT8, element_pointer<int8_t>},
+    {RUX_TYPE_INT16, NPY_INT16, element_pointer<int16_t>},
+    {RUX_TYPE_INT32, NPY_INT32, element_pointer<int32_t>},
+    {RUX_TYPE_INT64, NPY_INT64, element_pointer<int64_t>},
+    {RUX_TYPE_FLOAT, NPY_FLOAT32, element_pointer<float>},
+    {RUX_TYPE_DOUBLE, NPY_FLOAT64, element_pointer<double>},
+};
+
+// Character chunks are held as signed bytes, columns first.
+const ElementType character_type{RUX_TYPE_CHARACTER, NPY_INT8, element_pointer<int8_t>};
+
+// The numeric type whose numpy dtype equals the given one (numpy's dtype
+// equality: kind, size and byte order agree), or null.
+const ElementType *element_type_of(PyArray_Descr *descr) {
+    for (const ElementType &type : numeric_types) {
+        PyArray_Descr *candidate = PyArray_DescrFromType(type.typenum);
+        const bool equal = PyArray_EquivTypes(descr, candidate);
+        Py_DECREF(candidate);
+        if (equal) {
+            return &type;
+        }
+    }
+    return nullptr;
+}
+
+const ElementType *element_type_for_code(uint8_t code) {
+    if (code >= RUX_TYPE_UINT8 && code <= RUX_TYPE_DOUBLE) {
+        return &numeric_types[code - RUX_TYPE_UINT8];
+    }
+    return code == RUX_TYPE_CHARACTER ? &character_type : nullptr;
+}
+
+void raise_with_name(PyObject *type, const char *prefix, PyObject *name) {
+    PyRef message = Message(prefix).add(name).take();
+    if (message) {
+        PyErr_SetObject(type, message.get());
+    }
+}
+
+// ---- Writing ----
+
+// What write_chunk hands to the library, and the object that owns the data.
+struct ChunkData {
+    PyRef owner;
+    rux_type type = RUX_TYPE_CHARACTER;
+    uint64_t rows = 0;
+    uint32_t columns = 1;
+    const void *data = nullptr;
+
+    bool from_text(PyObject *text);
+    bool from_array(PyObject *module, PyObject *name, PyObject *input);
+};
+
+// A str becomes one column of character bytes; only ASCII text converts.
+bool ChunkData::from_text(PyObject *text) {
+    type = RUX_TYPE_CHARACTER;
+    columns = 1;
+    rows = static_cast<uint64_t>(PyUnicode_GET_LENGTH(text));
+    if (rows == 0) {
+        return true;  // an empty character chunk: no bytes to hand over
+    }
+    owner.reset(PyUnicode_AsASCIIString(text));
+    if (!owner) {
+        return false;
+    }
+    data = PyBytes_AS_STRING(owner.get());
+    return true;
+}
+
+bool ChunkData::from_array(PyObject *module, PyObject *name, PyObject *input) {
+    PyRef array(PyObject_CallOneArg(module_state(module)->ascontiguousarray, input));
+    if (!array) {
+        return false;
+    }
+    if (array.get() != input &&
+        !log_record(module, "warning",
+                    Message("implicit data copy when writing chunk: ").add(name).take())) {
+        return false;
+    }
+    if (!PyArray_Check(array.get())) {
+        PyErr_SetString(PyExc_TypeError, "numpy.ascontiguousarray did not return an array");
+        return false;
+    }
+    auto *contiguous = reinterpret_cast<PyArrayObject *>(array.get());
+    const int dimensions = PyArray_NDIM(contiguous);
+    if (dimensions > 2) {
+        raise_with_name(PyExc_ValueError, "RUX can only write 1 or 2 dimensional arrays: ", name);
+        return false;
+    }
+    if (dimensions < 2) {
+        npy_intp shape[2] = {dimensions == 1 ? PyArray_DIM(contiguous, 0) : 1, 1};
+        PyArray_Dims column = {shape, 2};
+        array.reset(PyArray_Newshape(contiguous, &column, NPY_CORDER));
+        if (!array) {
+            return false;
+        }
+        contiguous = reinterpret_cast<PyArrayObject *>(array.get());
+    }
+    const npy_intp column_count = PyArray_DIM(contiguous, 1);
+    if (static_cast<uint64_t>(column_count) > UINT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to uint32_t");
+        return false;
+    }
+    rows = static_cast<uint64_t>(PyArray_DIM(contiguous, 0));
+    columns = static_cast<uint32_t>(column_count);
+    const ElementType *element = element_type_of(PyArray_DESCR(contiguous));
+    if (element == nullptr) {
+        raise_with_name(PyExc_ValueError, "invalid type for chunk: ", name);
+        return false;
+    }
+    type = element->code;
+    data = element->pointer(array.get());
+    if (data == nullptr && PyErr_Occurred()) {
+        return false;
+    }
+    owner = std::move(array);
+    return true;
+}
+
+// ---- Reading ----
+
+void raise_missing_chunk(FileObject *self, PyObject *frame, PyObject *name) {
+    PyRef message = Message("frame ")
+                        .add_str_of(frame)
+                        .add(" / chunk ")
+                        .add(name)
+                        .add(" not found in: ")
+                        .add(self->name)
+                        .take();
+    if (message) {
+        PyErr_SetObject(PyExc_KeyError, message.get());
+    }
+}
+
+// An uninitialised array that receives the chunk's bytes: (N, M), or (M, N)
+// for a character chunk.
+PyRef allocate_chunk_array(const rux_index_entry &entry, const ElementType &element) {
+    if (entry.N > static_cast<uint64_t>(NPY_MAX_INTP)) {
+        PyErr_SetString(PyExc_ValueError, "Maximum allowed dimension exceeded");
+        return PyRef();
+    }
+    const auto rows = static_cast<npy_intp>(entry.N);
+    const auto columns = static_cast<npy_intp>(entry.M);
+    npy_intp shape[2] = {rows, columns};
+    if (element.code == RUX_TYPE_CHARACTER) {
+        shape[0] = columns;
+        shape[1] = rows;
+    }
+    return PyRef(PyArray_SimpleNew(2, shape, element.typenum));
+}
+
+// One column of character bytes as text; trailing NUL bytes are not part of it.
+PyObject *decode_text(PyArrayObject *array, uint64_t count) {
+    const char *bytes = static_cast<const char *>(PyArray_DATA(array));
+    auto length = static_cast<Py_ssize_t>(count);
+    while (length > 0 && bytes[length - 1] == '\0') {
+        --length;
+    }
+    return PyUnicode_DecodeUTF8(bytes, length, "strict");
+}
+
+PyObject *chunk_result(PyRef array, const rux_index_entry &entry) {
+    auto *allocated = reinterpret_cast<PyArrayObject *>(array.get());
+    if (entry.M != 1) {
+        return array.release();
+    }
+    if (entry.type == RUX_TYPE_CHARACTER) {
+        return decode_text(allocated, entry.N);
+    }
+    npy_intp shape[1] = {static_cast<npy_intp>(entry.N)};
+    PyArray_Dims flat = {shape, 1};
+    return PyArray_Newshape(allocated, &flat, NPY_CORDER);
+}
+
+bool bind_frame_and_name(const char *function, PyObject *const *args, Py_ssize_t nargs,
+                         PyObject *kwnames, PyObject **values) {
+    static const char *const names[] = {"frame", "name"};
+    return bind_arguments({function, names, 2, 2}, args, nargs, kwnames, values);
+}
+
+}  // namespace
+
+const char write_chunk_doc[] =
+    "write_chunk(name, data)\n"
+    "\n"
+    "Write a data chunk to the file.\n"
+    "\n"
+    "The chunk belongs to the frame in progress and can be read once that\n"
+    "frame has been completed with end_frame().\n"
+    "\n"
+    "Args:\n"
+    "    name (str): Name of the chunk.\n"
+    "    data (numpy.ndarray or str): A one or two dimensional array of type\n"
+    "        uint8, uint16, uint32, uint64, int8, int16, int32, int64, float32\n"
+    "        or float64; a one dimensional array is written as one column.\n"
+    "        An ASCII str is written as a character chunk.\n"
+    "\n"
+    "Warning:\n"
+    "    Data that is not already a C-contiguous numpy array is converted with\n"
+    "    numpy.ascontiguousarray, which copies it; each such copy is logged as\n"
+    "    a warning.\n"
+    "\n"
+    "Example:\n"
+    "    positions = numpy.zeros((100, 3), dtype=numpy.float32)\n"
+    "    f.write_chunk('particles/position', positions)\n"
+    "    f.end_frame()\n";
+
+const char chunk_exists_doc[] =
+    "chunk_exists(frame, name)\n"
+    "\n"
+    "Test if a chunk exists.\n"
+    "\n"
+    "Args:\n"
+    "    frame (int): Index of a completed frame.\n"
+    "    name (str): Name of the chunk.\n"
+    "\n"
+    "Returns:\n"
+    "    bool: True when the frame holds a chunk of that name.\n";
+
+const char read_chunk_doc[] =
+    "read_chunk(frame, name)\n"
+    "\n"
+    "Read a data chunk from the file and return it as a numpy array.\n"
+    "\n"
+    "Args:\n"
+    "    frame (int): Index of a completed frame.\n"
+    "    name (str): Name of the chunk.\n"
+    "\n"
+    "Returns:\n"
+    "    numpy.ndarray or str: A new array of shape (N, M), or (N,) for a\n"
+    "    chunk of one column. A character chunk of one column is returned as\n"
+    "    a str.\n"
+    "\n"
+    "Raises:\n"
+    "    KeyError: The frame holds no chunk of that name.\n"
+    "\n"
+    "Example:\n"
+    "    positions = f.read_chunk(0, 'particles/position')\n";
+
+const char find_matching_chunk_names_doc[] =
+    "find_matching_chunk_names(match)\n"
+    "\n"
+    "Find all the chunk names in the file that start with the string *match*.\n"
+    "\n"
+    "Args:\n"
+    "    match (str): Prefix of the names to find; the empty string finds\n"
+    "        every name.\n"
+    "\n"
+    "Returns:\n"
+    "    list[str]: The matching names, in the order the file lists them.\n";
+
+PyObject *write_chunk(PyObject *self_object, PyTypeObject *defining_class, PyObject *const *args,
+                      Py_ssize_t nargs, PyObject *kwnames) {
+    static const char *const names[] = {"name", "data"};
+    PyObject *values[2];
+    if (!bind_arguments({"write_chunk", names, 2, 2}, args, nargs, kwnames, values)) {
+        return nullptr;
+    }
+    PyObject *name = values[0];
+    PyObject *data = values[1];
+    FileObject *self = as_file(self_object);
+    if (!require_open(self)) {
+        return nullptr;
+    }
+    PyObject *module = PyType_GetModule(defining_class);
+    ChunkData chunk;
+    const bool converted =
+        PyUnicode_CheckExact(data) ? chunk.from_text(data) : chunk.from_array(module, name, data);
+    if (!converted ||
+        !log_record(module, "debug",
+                    Message("write chunk: ").add(self->name).add(" - ").add(name).take())) {
+        return nullptr;
+    }
+    Utf8Text chunk_name;
+    if (!chunk_name.encode(name)) {
+        return nullptr;
+    }
+    const int code = without_gil([&] {
+        return rux_write_chunk(&self->handle, chunk_name.c_str(), chunk.type, chunk.rows,
+                               chunk.columns, 0, chunk.data);
+    });
+    if (raise_on_error(module, code, self->name) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *read_chunk(PyObject *self_object, PyTypeObject *defining_class, PyObject *const *args,
+                     Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *values[2];
+    if (!bind_frame_and_name("read_chunk", args, nargs, kwnames, values)) {
+        return nullptr;
+    }
+    PyObject *frame = values[0];
+    PyObject *name = values[1];
+    FileObject *self = as_file(self_object);
+    if (!require_open(self)) {
+        return nullptr;
+    }
+    PyObject *module = PyType_GetModule(defining_class);
+    Utf8Text chunk_name;
+    int64_t frame_number = 0;
+    if (!chunk_name.encode(name) || !to_int64(frame, &frame_number)) {
+        return nullptr;
+    }
+    const rux_index_entry *found = without_gil([&] {
+        return rux_find_chunk(&self->handle, static_cast<uint64_t>(frame_number),
+                              chunk_name.c_str());
+    });
+    if (found == nullptr) {
+        raise_missing_chunk(self, frame, name);
+        return nullptr;
+    }
+    // A copy: the entry points into a mapping that Python code run before the
+    // read (the logger) could replace, and it need not be aligned.
+    rux_index_entry entry;
+    std::memcpy(&entry, found, sizeof entry);
+    const ElementType *element = element_type_for_code(entry.type);
+    if (element == nullptr) {
+        raise_with_name(PyExc_ValueError, "invalid type for chunk: ", name);
+        return nullptr;
+    }
+    PyRef array = allocate_chunk_array(entry, *element);
+    if (!array || !log_record(module, "debug",
+                              Message("read chunk: ")
+                                  .add(self->name)
+                                  .add(" - ")
+                                  .add_str_of(frame)
+                                  .add(" - ")
+                                  .add(name)
+                                  .take())) {
+        return nullptr;
+    }
+    // An empty chunk has no bytes to read (the library refuses to read one).
+    if (entry.N != 0 && entry.M != 0) {
+        void *destination = element->pointer(array.get());
+        if (destination == nullptr) {
+            return nullptr;
+        }
+        const int code =
+            without_gil([&] { return rux_read_chunk(&self->handle, destination, &entry); });
+        if (raise_on_error(module, code, self->name) < 0) {
+            return nullptr;
+        }
+    }
+    return chunk_result(std::move(array), entry);
+}
+
+PyObject *chunk_exists(PyObject *self_object, PyTypeObject *defining_class, PyObject *const *args,
+                       Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *values[2];
+    if (!bind_frame_and_name("chunk_exists", args, nargs, kwnames, values)) {
+        return nullptr;
+    }
+    PyObject *frame = values[0];
+    PyObject *name = values[1];
+    FileObject *self = as_file(self_object);
+    PyObject *module = PyType_GetModule(defining_class);
+    Utf8Text chunk_name;
+    int64_t frame_number = 0;
+    if (!chunk_name.encode(name) || !to_int64(frame, &frame_number) ||
+        !log_record(module, "debug",
+                    Message("chunk exists: ").add(self->name).add(" - ").add(name).take())) {
+        return nullptr;
+    }
+    // A handle that is not open holds nothing to find; after a close that
+    // failed part-way it may not even be safe to search.
+    if (!self->is_open) {
+        Py_RETURN_FALSE;
+    }
+    const rux_index_entry *found = without_gil([&] {
+        return rux_find_chunk(&self->handle, static_cast<uint64_t>(frame_number),
+                              chunk_name.c_str());
+    });
+    return PyBool_FromLong(found != nullptr);
+}
+
+PyObject *find_matching_chunk_names(PyObject *self_object, PyTypeObject *, PyObject *const *args,
+                                    Py_ssize_t nargs, PyObject *kwnames) {
+    static const char *const names[] = {"match"};
+    PyObject *values[1];
+    if (!bind_arguments({"find_matching_chunk_names", names, 1, 1}, args, nargs, kwnames, values)) {
+        return nullptr;
+    }
+    FileObject *self = as_file(self_object);
+    if (!require_open(self)) {
+        return nullptr;
+    }
+    Utf8Text match;
+    if (!match.encode(values[0])) {
+        return nullptr;
+    }
+    PyRef found_names(PyList_New(0));
+    if (!found_names) {
+        return nullptr;
+    }
+    const char *found = without_gil(
+        [&] { return rux_find_matching_chunk_name(&self->handle, match.c_str(), nullptr); });
+    while (found != nullptr) {
+        PyRef text(
+            PyUnicode_DecodeUTF8(found, static_cast<Py_ssize_t>(std::strlen(found)), "strict"));
+        if (!text || PyList_Append(found_names.get(), text.get()) < 0) {
+            return nullptr;
+        }
+        found = without_gil(
+            [&] { return rux_find_matching_chunk_name(&self->handle, match.c_str(), found); });
+    }
+    return found_names.release();
+}
+
+}  // namespace rux_fl

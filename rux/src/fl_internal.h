@@ -1,0 +1,79 @@
+// What the source files of the extension module rux.fl share: the module
+// state, the layout of a RUXFile object, error and log reporting, argument
+// binding, and the chunk methods that the file type lists.
+#ifndef RUX_FL_INTERNAL_H
+#define RUX_FL_INTERNAL_H
+
+#include "py_support.h"
+#include "rux/rux.h"
+
+namespace rux_fl {
+
+struct ModuleState {
+    PyTypeObject *file_type;      // the class RUXFile
+    PyObject *ascontiguousarray;  // numpy.ascontiguousarray
+};
+
+extern PyModuleDef module_def;
+
+// A RUXFile instance. It owns the handle while is_open is set.
+struct FileObject {
+    PyObject ob_base;  // the object header (PyObject_HEAD)
+    rux_handle handle;
+    int is_open;
+    PyObject *mode;  // str or None
+    PyObject *name;  // str or None
+};
+
+inline FileObject *as_file(PyObject *self) {
+    return reinterpret_cast<FileObject *>(self);
+}
+
+inline ModuleState *module_state(PyObject *module) {
+    return static_cast<ModuleState *>(PyModule_GetState(module));
+}
+
+// The module rux.fl, found from RUXFile or a subclass of it (borrowed).
+PyObject *module_of(PyTypeObject *type);
+
+// Turns a library return code into the matching exception. Returns 0 for
+// RUX_SUCCESS, else -1 with the exception set. It must run before anything
+// can change errno after the failing call.
+int raise_on_error(PyObject *module, int code, PyObject *file_name);
+
+// Calls logger.<level>(message) on the module attribute "logger" as it is
+// now. A null message (a failed concatenation) fails without logging.
+bool log_record(PyObject *module, const char *level, PyRef message);
+
+// Raises ValueError("File is not open") unless the object owns an open handle.
+bool require_open(FileObject *self);
+
+// Positional-or-keyword parameters of a METH_FASTCALL | METH_KEYWORDS call.
+// The parameters after the first `required` ones default to None.
+struct Parameters {
+    const char *function;
+    const char *const *names;
+    Py_ssize_t count;
+    Py_ssize_t required;
+};
+bool bind_arguments(const Parameters &parameters, PyObject *const *args, Py_ssize_t nargs,
+                    PyObject *kwnames, PyObject **values);
+
+// Creates the class RUXFile for the module.
+PyTypeObject *create_file_type(PyObject *module);
+
+// The chunk methods of RUXFile (arrays.cpp).
+using MethodFunction = PyObject *(PyObject *self, PyTypeObject *defining_class,
+                                  PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+MethodFunction write_chunk;
+MethodFunction chunk_exists;
+MethodFunction read_chunk;
+MethodFunction find_matching_chunk_names;
+extern const char write_chunk_doc[];
+extern const char chunk_exists_doc[];
+extern const char read_chunk_doc[];
+extern const char find_matching_chunk_names_doc[];
+
+}  // namespace rux_fl
+
+#endif  // RUX_FL_INTERNAL_H
