@@ -11,6 +11,9 @@ jobs=${RUX_JOBS:-2}
 install_system_packages() {
     local missing=()
     [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+    command -v clang++ >/dev/null || missing+=(clang)
+    ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
+        missing+=(libclang-rt-14-dev)
     command -v c++ >/dev/null || missing+=(g++)
     if [ ${#missing[@]} -gt 0 ]; then
         echo "== installing ${missing[*]}"
@@ -48,6 +51,12 @@ echo "== C and C++ tests"
 run_cpp_tests build/tests
 echo "== C and C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_cpp_tests build/tests-asan -DRUX_SANITIZE=ON
+
+echo "== replaying the fuzzing corpus under the sanitizers"
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DRUX_FUZZ=ON -DRUX_SANITIZE=ON -DRUX_WERROR=ON >/dev/null
+cmake --build build/fuzz -j "$jobs"
+ctest --test-dir build/fuzz --output-on-failure
 
 echo "== building the wheel"
 rm -rf build/wheelhouse

@@ -245,6 +245,7 @@ int rux_load_handle(rux_handle *handle) {
     const uint32_t version = handle->header.rux_version;
     if (rux_is_writable(handle) && (version == RUX_VERSION_2_0 || version == RUX_VERSION_2_1)) {
         handle->header.rux_version = RUX_VERSION_2_1;
+        handle->unsynced_writes = 1;
         return rux_write_header(handle);
     }
     return RUX_SUCCESS;

@@ -180,6 +180,7 @@ int write_completed_entries(rux_handle *handle, uint64_t count) {
     if (rux_fsync(handle->fd) != RUX_SUCCESS) {
         return rux_stop_writing(handle, RUX_ERROR_IO);
     }
+    handle->unsynced_writes = 0;
     handle->file_index.size += count;
     const uint64_t pending = handle->pending_index_entries;
     std::memmove(staged.data, staged.data + count, static_cast<size_t>(pending) * sizeof(rux_index_entry));
@@ -201,8 +202,13 @@ int rux_flush(rux_handle *handle) {
     if (result != RUX_SUCCESS) {
         return result;
     }
-    if (rux_fsync(handle->fd) != RUX_SUCCESS) {
-        return rux_stop_writing(handle, RUX_ERROR_IO);
+    // Lookups on a writable handle flush before each read; when nothing has
+    // been written since the last fsync there is nothing for it to sync.
+    if (handle->unsynced_writes != 0) {
+        if (rux_fsync(handle->fd) != RUX_SUCCESS) {
+            return rux_stop_writing(handle, RUX_ERROR_IO);
+        }
+        handle->unsynced_writes = 0;
     }
     if (handle->frame_index.size < handle->pending_index_entries) {
         return RUX_ERROR_INVALID_ARGUMENT;
@@ -227,6 +233,7 @@ int rux_flush_write_buffer(rux_handle *handle) {
     if (buffer.size != 0) {
         // Nothing refers to these bytes until their entries are written, so a
         // failed write-out changes nothing and may be retried.
+        handle->unsynced_writes = 1;  // a failed write may have moved some bytes
         if (write_all(handle, buffer.data, buffer.size, static_cast<uint64_t>(base)) != RUX_SUCCESS) {
             return RUX_ERROR_IO;
         }

@@ -78,6 +78,7 @@ int write_direct(rux_handle *handle, const rux_index_entry &entry, const void *d
         static_cast<int64_t>(byte_count)) {
         return RUX_ERROR_IO;
     }
+    handle->unsynced_writes = 1;
     const int result = push_entry(handle, &handle->frame_index, entry);
     if (result != RUX_SUCCESS) {
         return result;

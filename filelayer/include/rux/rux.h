@@ -167,6 +167,9 @@ typedef struct rux_handle {
     /* Non-zero from a successful open until rux_close: the descriptor belongs
      * to this handle. A closed handle never touches the number left in fd. */
     int owns_descriptor;
+    /* Non-zero when bytes reached the file after its last fsync; a flush
+     * with nothing to add and nothing unsynced skips its fsync. */
+    int unsynced_writes;
 } rux_handle;
 
 /* ---- Creating and opening ---- */
