@@ -83,9 +83,10 @@ public:
             return;
         }
         const int result = rux_flush(handle_);
-        if (step("flush", result)) {
+        if (result == RUX_SUCCESS) {
             record();
         }
+        step("flush", result);
     }
 
     void close() {
@@ -95,9 +96,10 @@ public:
         open_frame_.clear();  // chunks of an unended frame are not recorded
         const int result = rux_close(handle_);
         progress_->handle_open = result != RUX_SUCCESS && handle_->owns_descriptor != 0;
-        if (step("close", result)) {
+        if (result == RUX_SUCCESS) {
             record();
         }
+        step("close", result);
     }
 
     void open(const std::string &path) {
