@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "recording_sys.h"
 #include "temp_dir.h"
@@ -190,6 +191,54 @@ INSTANTIATE_TEST_SUITE_P(Workloads, FaultInjection,
                          [](const ::testing::TestParamInfo<Workload> &info) {
                              return info.param == Workload::trajectory ? "Trajectory" : "Upgrade";
                          });
+
+}  // namespace
+}  // namespace rux_reliability
+
+namespace rux_reliability {
+namespace {
+
+// A failed fsync may leave unwritten pages marked clean, so a later fsync
+// could report success for data that never reached the disk: after one, the
+// handle records nothing more, while frames already recorded stay readable.
+TEST(FailedFsync, StopsWritingButKeepsReading) {
+    rux_test::TempDir dir;
+    const std::string path = dir.path("file.rux");
+    rux_handle handle;
+    ASSERT_EQ(rux_create_and_open(&handle, path.c_str(), "app", "schema", 0, RUX_OPEN_READWRITE, 0),
+              RUX_SUCCESS);
+    const double value = 2.5;
+    ASSERT_EQ(rux_write_chunk(&handle, "x", RUX_TYPE_DOUBLE, 1, 1, 0, &value), RUX_SUCCESS);
+    ASSERT_EQ(rux_end_frame(&handle), RUX_SUCCESS);
+    ASSERT_EQ(rux_flush(&handle), RUX_SUCCESS);
+    {
+        RecordingSys sys;
+        sys.fail(Call::fsync, 1, EIO);
+        ASSERT_EQ(rux_write_chunk(&handle, "x", RUX_TYPE_DOUBLE, 1, 1, 0, &value), RUX_SUCCESS);
+        ASSERT_EQ(rux_end_frame(&handle), RUX_SUCCESS);
+        EXPECT_EQ(rux_flush(&handle), RUX_ERROR_IO);
+        sys.clear_faults();
+        EXPECT_EQ(rux_flush(&handle), RUX_ERROR_IO) << "a retried fsync must not succeed";
+        EXPECT_EQ(rux_write_chunk(&handle, "x", RUX_TYPE_DOUBLE, 1, 1, 0, &value), RUX_ERROR_IO);
+        EXPECT_EQ(rux_end_frame(&handle), RUX_ERROR_IO);
+        const int writes_before = sys.count(Call::pwrite);
+        const rux_index_entry *entry = rux_find_chunk(&handle, 0, "x");
+        ASSERT_NE(entry, nullptr);
+        double read = 0;
+        EXPECT_EQ(rux_read_chunk(&handle, &read, entry), RUX_SUCCESS);
+        EXPECT_EQ(read, value);
+        EXPECT_EQ(sys.count(Call::pwrite), writes_before) << "lookups on such a handle do not flush";
+        EXPECT_EQ(sys.count(Call::fsync), 1);
+        EXPECT_EQ(rux_close(&handle), RUX_ERROR_IO);
+        EXPECT_EQ(handle.owns_descriptor, 0);
+        EXPECT_EQ(sys.live_allocations(), 0u);
+    }
+    Expectation recorded;
+    recorded.frames.push_back({{"x", Chunk{RUX_TYPE_DOUBLE, 1, 1, Bytes(8)}}});
+    std::memcpy(recorded.frames[0]["x"].bytes.data(), &value, sizeof value);
+    recorded.recorded = 1;
+    EXPECT_EQ(check_file(path, {&recorded}), "");
+}
 
 }  // namespace
 }  // namespace rux_reliability
