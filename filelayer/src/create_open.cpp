@@ -17,6 +17,7 @@ constexpr mode_t kNewFilePermissions = 0660;
 constexpr uint64_t kInitialStagedEntries = 16;
 constexpr uint64_t kInitialWriteBufferBytes = 1024;
 constexpr uint64_t kInitialFrameNamesBytes = 64;
+constexpr int kLoadAttempts = 3;
 
 // Keeps errno across cleanup, so callers see the error of the failing call.
 class ErrnoKeeper {
@@ -154,6 +155,42 @@ int sync_parent_directory(const char *name) {
     return synced == 0 || sync_error == EINVAL || sync_error == EROFS ? RUX_SUCCESS : RUX_ERROR_IO;
 }
 
+bool file_grew(const rux_handle *handle) {
+    const off_t end = rux_sys_lseek(handle->fd, 0, SEEK_END);
+    return end > handle->file_size;
+}
+
+// Header, size, names and the count of used entries: the handle's view of the
+// file. The size is taken again after the count: every counted entry was
+// written after its data, so the data lie within the size seen then, even
+// when a writer appended while this view was being taken.
+int read_file_state(rux_handle *handle) {
+    int result = read_header(handle);
+    if (result != RUX_SUCCESS) {
+        return result;
+    }
+    const off_t end = rux_sys_lseek(handle->fd, 0, SEEK_END);
+    if (end < 0) {
+        return RUX_ERROR_IO;
+    }
+    handle->file_size = end;
+    result = read_namelist(handle);
+    if (result == RUX_SUCCESS) {
+        result = rux_index_buffer_map_file(&handle->file_index, handle);
+    }
+    if (result != RUX_SUCCESS) {
+        return result;
+    }
+    const off_t end_after_count = rux_sys_lseek(handle->fd, 0, SEEK_END);
+    if (end_after_count < 0) {
+        return RUX_ERROR_IO;
+    }
+    if (end_after_count > handle->file_size) {
+        handle->file_size = end_after_count;
+    }
+    return RUX_SUCCESS;
+}
+
 }  // namespace
 
 int rux_write_header(rux_handle *handle) {
@@ -212,18 +249,16 @@ int rux_load_handle(rux_handle *handle) {
     if (handle->fd == -1) {
         return RUX_ERROR_IO;
     }
-    int result = read_header(handle);
-    if (result != RUX_SUCCESS) {
-        return result;
-    }
-    const off_t end = rux_sys_lseek(handle->fd, 0, SEEK_END);
-    if (end < 0) {
-        return RUX_ERROR_IO;
-    }
-    handle->file_size = end;
-    result = read_namelist(handle);
-    if (result == RUX_SUCCESS) {
-        result = rux_index_buffer_map_file(&handle->file_index, handle);
+    int result = RUX_SUCCESS;
+    for (int attempt = 1;; ++attempt) {
+        result = read_file_state(handle);
+        // A writer appending meanwhile can make the count probe entries whose
+        // data or names came after this handle's view of the file; such a
+        // file is not corrupt, so it is read again.
+        if (result != RUX_ERROR_FILE_CORRUPT || attempt == kLoadAttempts || !file_grew(handle) ||
+            rux_release_containers(handle) != RUX_SUCCESS) {
+            break;
+        }
     }
     if (result != RUX_SUCCESS) {
         return result;
