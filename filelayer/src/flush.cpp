@@ -41,15 +41,27 @@ uint64_t doubled_capacity(uint64_t capacity, uint64_t required) {
     return capacity;
 }
 
-// Writes the new names and the zero tail behind them into the namelist block,
-// in place, after the names already stored.
-int write_names_in_place(rux_handle *handle, const rux_byte_buffer &block, uint64_t old_end) {
+// Appends the new names to the namelist block in place: into the memory of
+// file_names (so that names returned by earlier listings stay valid) and into
+// the file, with the zero tail behind them. On failure the memory is put back.
+int write_names_in_place(rux_handle *handle) {
+    rux_byte_buffer &block = handle->file_names.bytes;
+    const rux_byte_buffer &added = handle->frame_names.bytes;
+    const uint64_t old_end = block.size;
+    std::memcpy(block.data + old_end, added.data, static_cast<size_t>(added.size));
+    std::memset(block.data + old_end + added.size, 0,
+                static_cast<size_t>(block.reserved - old_end - added.size));
     int result = write_all(handle, block.data + old_end, block.reserved - old_end,
                            handle->header.namelist_location + old_end);
     if (result == RUX_SUCCESS) {
         result = rux_fsync(handle->fd);
     }
-    return result;
+    if (result != RUX_SUCCESS) {
+        std::memset(block.data + old_end, 0, static_cast<size_t>(added.size));
+        return result;
+    }
+    block.size = old_end + added.size;
+    return RUX_SUCCESS;
 }
 
 // Writes a grown namelist block at the end of the file, then points the header
@@ -78,7 +90,7 @@ int write_grown_namelist(rux_handle *handle, const rux_byte_buffer &block) {
     return RUX_SUCCESS;
 }
 
-// Builds the namelist block with the new names appended. Until the block is
+// Builds the grown namelist block with the new names appended. Until it is
 // in the file, file_names and frame_names are left as they are.
 int compose_namelist(const rux_handle *handle, rux_byte_buffer *block) {
     const rux_byte_buffer &stored = handle->file_names.bytes;
@@ -109,24 +121,26 @@ int flush_names(rux_handle *handle) {
     if (added.bytes.size == 0 || stored.bytes.data == nullptr || stored.bytes.reserved == 0) {
         return RUX_ERROR_INVALID_ARGUMENT;
     }
-    rux_byte_buffer block{};
-    int result = compose_namelist(handle, &block);
-    if (result != RUX_SUCCESS) {
-        if (block.data != nullptr) {
+    const bool fits = stored.bytes.size + added.bytes.size <= stored.bytes.reserved;
+    int result = RUX_SUCCESS;
+    if (fits) {
+        result = write_names_in_place(handle);
+    } else {
+        rux_byte_buffer block{};
+        result = compose_namelist(handle, &block);
+        if (result == RUX_SUCCESS) {
+            result = write_grown_namelist(handle, block);
+        }
+        if (result == RUX_SUCCESS) {
+            rux_byte_buffer_release(&stored.bytes);
+            stored.bytes = block;
+        } else if (block.data != nullptr) {
             rux_byte_buffer_release(&block);
         }
-        return result == RUX_ERROR_MEMORY_ALLOCATION_FAILED ? rux_stop_writing(handle, result)
-                                                             : result;
     }
-    const uint64_t old_end = stored.bytes.size;
-    result = block.reserved > stored.bytes.reserved ? write_grown_namelist(handle, block)
-                                                     : write_names_in_place(handle, block, old_end);
     if (result != RUX_SUCCESS) {
-        rux_byte_buffer_release(&block);
-        return rux_stop_writing(handle, result);
+        return result == RUX_ERROR_INVALID_ARGUMENT ? result : rux_stop_writing(handle, result);
     }
-    rux_byte_buffer_release(&stored.bytes);
-    stored.bytes = block;
     stored.count += added.count;
     added.count = 0;
     std::memset(added.bytes.data, 0, static_cast<size_t>(added.bytes.reserved));

@@ -352,4 +352,27 @@ TEST_F(LookupTest, WritableHandleListsNamesWithoutExplicitFlush) {
     EXPECT_EQ(rux_test::matching_names(&handle_, "log/"), std::vector<std::string>{"log/a"});
 }
 
+// A listed name points into the namelist memory; a flush that adds names in
+// place (the block does not grow) must leave it valid, so that an iteration
+// can go on after writing a chunk with a new name.
+TEST(LookupTest, ListedNameSurvivesAFlushThatAddsNamesInPlace) {
+    rux_test::TempDir dir;
+    rux_handle handle;
+    ASSERT_EQ(rux_test::create_open(&handle, dir.path("f.rux")), RUX_SUCCESS);
+    const Bytes one = rux_test::pattern(4, 1);
+    for (const char *name : {"log/a", "pos", "log/b"}) {
+        ASSERT_EQ(rux_test::write_bytes(&handle, name, RUX_TYPE_INT32, 1, 1, one), RUX_SUCCESS);
+    }
+    ASSERT_EQ(rux_end_frame(&handle), RUX_SUCCESS);
+    const char *first = rux_find_matching_chunk_name(&handle, "log/", nullptr);
+    ASSERT_STREQ(first, "log/a");
+    ASSERT_EQ(rux_test::write_bytes(&handle, "log/c", RUX_TYPE_INT32, 1, 1, one), RUX_SUCCESS);
+    ASSERT_EQ(rux_flush(&handle), RUX_SUCCESS);
+    const char *second = rux_find_matching_chunk_name(&handle, "log/", first);
+    EXPECT_STREQ(first, "log/a");
+    EXPECT_STREQ(second, "log/b");
+    EXPECT_STREQ(rux_find_matching_chunk_name(&handle, "log/", second), "log/c");
+    EXPECT_EQ(rux_close(&handle), RUX_SUCCESS);
+}
+
 }  // namespace
