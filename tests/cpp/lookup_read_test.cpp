@@ -355,7 +355,7 @@ TEST_F(LookupTest, WritableHandleListsNamesWithoutExplicitFlush) {
 // A listed name points into the namelist memory; a flush that adds names in
 // place (the block does not grow) must leave it valid, so that an iteration
 // can go on after writing a chunk with a new name.
-TEST(LookupTest, ListedNameSurvivesAFlushThatAddsNamesInPlace) {
+TEST(NameListing, ListedNameSurvivesAFlushThatAddsNamesInPlace) {
     rux_test::TempDir dir;
     rux_handle handle;
     ASSERT_EQ(rux_test::create_open(&handle, dir.path("f.rux")), RUX_SUCCESS);
