@@ -15,6 +15,7 @@ install_system_packages() {
     ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
         missing+=(libclang-rt-14-dev)
     command -v c++ >/dev/null || missing+=(g++)
+    command -v pkg-config >/dev/null || missing+=(pkg-config)
     if [ ${#missing[@]} -gt 0 ]; then
         echo "== installing ${missing[*]}"
         apt-get update -qq
