@@ -45,7 +45,7 @@ run_pytest() {  # run_pytest VENV; run from tests/ so the source tree's rux/ is 
 }
 
 install_system_packages
-make_venv .venv numpy pytest hypothesis cmake ninja scikit-build-core
+make_venv .venv numpy pytest hypothesis cmake ninja scikit-build-core ase h5py psutil "dask[distributed]" mypy
 export PATH="$root/.venv/bin:$PATH"
 
 echo "== C and C++ tests"

@@ -190,3 +190,60 @@ def read_chunk_bytes(path, entry: Entry, element_size: int) -> bytes:
 
 def open_descriptor_count():
     return len(os.listdir("/proc/self/fd"))
+
+
+ENTRY_FIELDS = [
+    ("frame", "<u8"),
+    ("N", "<u8"),
+    ("location", "<i8"),
+    ("M", "<u4"),
+    ("id", "<u2"),
+    ("type", "u1"),
+    ("flags", "u1"),
+]
+ELEMENT_SIZE = dict(zip(range(1, 12), (1, 2, 4, 8, 1, 2, 4, 8, 4, 8, 1)))
+
+
+def craft_many_entries(path, frames, ids, names: List[bytes], *, type=10, N=1, M=1, capacity=None,
+                       rux_version=VERSION_2_1):
+    """Writes a file with one entry per (frame, id) pair, built with numpy for large counts.
+
+    The index block (``capacity`` entries, at least one per pair) starts at 256,
+    the namelist follows it, and the chunks' zero data follow the namelist, in
+    entry order. Returns the entries as a structured array.
+    """
+    import numpy as np
+
+    count = len(frames)
+    capacity = count if capacity is None else capacity
+    assert capacity >= count
+    entries = np.zeros(capacity, dtype=ENTRY_FIELDS)
+    size = N * M * ELEMENT_SIZE[type]
+    namelist = names_block(names, rux_version)
+    data_start = INDEX_LOCATION + ENTRY.size * capacity + len(namelist)
+    used = entries[:count]
+    used["frame"], used["id"], used["type"], used["N"], used["M"] = frames, ids, type, N, M
+    used["location"] = data_start + size * np.arange(count)
+    with open(path, "wb") as out:
+        out.write(
+            header_bytes(
+                index_entries=capacity,
+                namelist_location=INDEX_LOCATION + ENTRY.size * capacity,
+                namelist_units=len(namelist) // 64,
+                rux_version=rux_version,
+            )
+        )
+        out.write(entries.tobytes())
+        out.write(namelist)
+        out.truncate(data_start + size * count)
+    return entries
+
+
+def names_block(names: List[bytes], version=VERSION_2_1, units=NAMELIST_UNITS):
+    """A namelist block of at least ``units`` x 64 bytes holding the names."""
+    if version >= 0x20000:
+        packed = b"".join(name + b"\0" for name in names)
+    else:
+        packed = b"".join(name[:63].ljust(64, b"\0") for name in names)
+    size = max(units * 64, (len(packed) // 64 + 1) * 64)
+    return packed.ljust(size, b"\0")

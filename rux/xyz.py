@@ -1,0 +1,339 @@
+"""Converting trajectories between rux and extended XYZ, through ASE.
+
+ASE reads and writes the XYZ side (``ase.io`` with format "extxyz"); this module
+only maps an ``ase.Atoms`` frame to rux chunks and back. ASE is an optional
+dependency (``pip install rux[xyz]``) and is imported only when it is needed.
+
+Chunks of one frame (schema "ase-atoms", version 1.0):
+
+===================  ==========================  ==================================
+name                 type and shape              holds
+===================  ==========================  ==================================
+``positions``        float64 (N, 3)              Cartesian positions
+``numbers``          int64 (N,)                  atomic numbers
+``cell``             float64 (3, 3)              cell vectors, one per row
+``pbc``              uint8 (3,)                  periodic directions, 0 or 1
+``arrays/<key>``     (N,) or (N, k)              per-atom arrays (``Atoms.arrays``)
+``info/<key>``       (1,), (k,), (k, l) or text  per-frame values (``Atoms.info``)
+``info_json/<key>``  text                        other ``Atoms.info`` values, as JSON
+``<property>``       as ASE computes it          calculator results: ``energy``,
+                                                 ``forces``, ``stress``, ...
+===================  ==========================  ==================================
+
+Each element type means one thing: floats are float64, integers int64 and
+booleans uint8 (so a uint8 chunk under ``info/`` or ``arrays/`` reads back as
+bool). Text is a character chunk; a per-atom text array is stored as one text
+with its values joined by newlines. A ``(1,)`` chunk under ``info/`` reads back
+as a scalar, which is all extended XYZ can express. Constraints that fix atoms
+or Cartesian directions are stored as the per-atom boolean ``arrays/move_mask``,
+as extended XYZ stores them.
+"""
+
+from __future__ import annotations
+
+import json
+import warnings
+from typing import Callable, Dict, Iterable, Iterator, List, Optional
+
+import numpy as np
+
+APPLICATION = "rux convert"
+SCHEMA = "ase-atoms"
+SCHEMA_VERSION = (1, 0)
+
+STRUCTURE = ("positions", "numbers", "cell", "pbc")
+ARRAYS = "arrays/"
+INFO = "info/"
+INFO_JSON = "info_json/"
+MOVE_MASK = "move_mask"
+
+Progress = Callable[[int, Optional[int]], None]
+
+
+class MissingDependency(ImportError):
+    """ASE, needed to read and write XYZ, is not installed."""
+
+
+class ConversionError(ValueError):
+    """A frame cannot be converted."""
+
+
+def require_ase():
+    """Imports the parts of ASE the converter uses, or explains how to get them."""
+    try:
+        import ase
+        import ase.io
+        from ase.calculators.singlepoint import SinglePointCalculator  # noqa: F401
+        from ase.constraints import FixAtoms, FixCartesian  # noqa: F401
+    except ImportError:
+        raise MissingDependency(
+            "converting XYZ needs ASE, which is not installed: pip install rux[xyz]"
+        ) from None
+    return ase
+
+
+def create(path):
+    """Opens a new rux file (mode "w") for frames written with :func:`write_frame`."""
+    from . import fl
+
+    return fl.open(path, "w", APPLICATION, SCHEMA, SCHEMA_VERSION)
+
+
+# -- Atoms -> chunks -----------------------------------------------------------
+
+
+def _as_chunk(value: np.ndarray) -> Optional[np.ndarray]:
+    """The array in the element type that the schema uses for its kind, or None."""
+    kind = value.dtype.kind
+    if kind == "b":
+        value = value.astype(np.uint8)
+    elif kind in "iu":
+        value = value.astype(np.int64)
+    elif kind == "f":
+        value = value.astype(np.float64)
+    else:
+        return None
+    if value.ndim == 0:
+        value = value.reshape(1)
+    if value.ndim > 2:
+        return None
+    return np.ascontiguousarray(value)
+
+
+def _text_array(value: np.ndarray) -> Optional[str]:
+    """A one-dimensional array of strings as one text, one value per line, else None."""
+    if value.ndim != 1:
+        return None
+    if value.dtype.kind in "US" or (
+        value.dtype.kind == "O" and all(isinstance(item, str) for item in value)
+    ):
+        return "\n".join(str(item) for item in value)
+    return None
+
+
+def _per_atom_chunk(value) -> object:
+    value = np.asarray(value)
+    return _text_array(value) if value.dtype.kind in "USO" else _as_chunk(value)
+
+
+def _info_chunk(key: str, value):
+    """(name, data) for one Atoms.info value, or None when it cannot be stored."""
+    if isinstance(value, str):
+        return INFO + key, value
+    if isinstance(value, (bool, int, float, np.bool_, np.integer, np.floating)):
+        return INFO + key, _as_chunk(np.asarray(value))
+    if isinstance(value, np.ndarray):
+        text = _text_array(value)
+        data = text if text is not None else _as_chunk(value)
+        return (INFO + key, data) if data is not None else None
+    try:
+        return INFO_JSON + key, json.dumps(value)
+    except (TypeError, ValueError):
+        return None
+
+
+def _move_mask(atoms) -> Optional[np.ndarray]:
+    """False where a FixAtoms or FixCartesian constraint fixes an atom (or a direction)."""
+    from ase.constraints import FixAtoms, FixCartesian
+
+    fixes = [c for c in atoms.constraints if isinstance(c, (FixAtoms, FixCartesian))]
+    if not fixes:
+        return None
+    cartesian = any(isinstance(c, FixCartesian) for c in fixes)
+    mask = np.ones((len(atoms), 3) if cartesian else len(atoms), dtype=bool)
+    for constraint in fixes:
+        if isinstance(constraint, FixAtoms):
+            mask[constraint.index] = False
+        else:
+            mask[constraint.index] = ~constraint.mask & mask[constraint.index]
+    return None if mask.all() else mask
+
+
+def frame_chunks(atoms) -> Dict[str, object]:
+    """The chunks (name -> array or str) that one frame of ``atoms`` is stored as."""
+    chunks: Dict[str, object] = {
+        "positions": np.ascontiguousarray(atoms.positions, dtype=np.float64),
+        "numbers": atoms.numbers.astype(np.int64),
+        "cell": np.ascontiguousarray(atoms.cell.array, dtype=np.float64),
+        "pbc": atoms.pbc.astype(np.uint8),
+    }
+    skipped = []
+    for key, value in atoms.arrays.items():
+        if key in ("positions", "numbers"):
+            continue
+        data = _per_atom_chunk(value)
+        if data is None:
+            skipped.append(ARRAYS + key)
+        else:
+            chunks[ARRAYS + key] = data
+    mask = _move_mask(atoms)
+    if mask is not None:
+        chunks[ARRAYS + MOVE_MASK] = mask.astype(np.uint8)
+    for key, value in atoms.info.items():
+        stored = _info_chunk(str(key), value)
+        if stored is None:
+            skipped.append(INFO + str(key))
+        else:
+            chunks[stored[0]] = stored[1]
+    if atoms.calc is not None:
+        for key, value in atoms.calc.results.items():
+            data = _as_chunk(np.asarray(value))
+            if data is None:
+                skipped.append(key)
+            else:
+                chunks[key] = data
+    if skipped:
+        warnings.warn("not stored (no chunk type fits): " + ", ".join(skipped), stacklevel=3)
+    return chunks
+
+
+def write_frame(handle, atoms) -> None:
+    """Writes one ``ase.Atoms`` as a frame of an open, writable rux file and ends the frame."""
+    for name, data in frame_chunks(atoms).items():
+        handle.write_chunk(name, data)
+    handle.end_frame()
+
+
+def write_trajectory(path, images: Iterable, progress: Optional[Progress] = None) -> int:
+    """Writes every frame of ``images`` to a new rux file; returns the number of frames."""
+    count = 0
+    with create(path) as handle:
+        for atoms in images:
+            write_frame(handle, atoms)
+            count += 1
+            if progress is not None:
+                progress(count, None)
+    return count
+
+
+# -- chunks -> Atoms -----------------------------------------------------------
+
+
+def _value(data, scalar: bool):
+    if isinstance(data, str):
+        return data
+    if data.dtype == np.uint8:
+        data = data.astype(bool)
+    if scalar and data.shape == (1,):
+        return data[0].item()
+    return data
+
+
+def _calculator_value(key: str, data):
+    from ase.outputs import all_outputs
+
+    output = all_outputs.get(key)
+    return _value(data, scalar=output is not None and output.shapespec == ())
+
+
+def _per_atom_value(data, natoms: int):
+    if isinstance(data, str):
+        # An object array of str, as ASE's own XYZ reader makes it.
+        values = np.empty(natoms, dtype=object)
+        values[:] = data.split("\n") if natoms else []
+        return values
+    return _value(data, scalar=False)
+
+
+def _set_constraints(atoms, mask: np.ndarray) -> None:
+    from ase.constraints import FixAtoms, FixCartesian
+
+    if mask.ndim == 1:
+        atoms.set_constraint(FixAtoms(mask=~mask))
+    else:
+        atoms.set_constraint([FixCartesian(a, mask=~mask[a]) for a in range(len(atoms))])
+
+
+def frame_names(handle, frame: int, names: List[str]) -> List[str]:
+    return [name for name in names if handle.chunk_exists(frame, name)]
+
+
+def read_frame(handle, frame: int, names: Optional[List[str]] = None):
+    """The ``ase.Atoms`` of one frame of an open rux file written in this schema."""
+    require_ase()
+    from ase import Atoms
+    from ase.calculators.singlepoint import SinglePointCalculator
+
+    if names is None:
+        names = handle.find_matching_chunk_names("")
+    present = frame_names(handle, frame, names)
+    for required in ("positions", "numbers"):
+        if required not in present:
+            raise ConversionError(f"frame {frame} of {handle.name} has no chunk {required!r}")
+
+    def read(name):
+        return handle.read_chunk(frame, name)
+
+    positions = read("positions").reshape(-1, 3)
+    atoms = Atoms(
+        numbers=read("numbers"),
+        positions=positions,
+        cell=read("cell").reshape(3, 3) if "cell" in present else None,
+        pbc=read("pbc").astype(bool) if "pbc" in present else None,
+    )
+    results = {}
+    for name in present:
+        if name in STRUCTURE:
+            continue
+        data = read(name)
+        if name.startswith(ARRAYS):
+            key = name[len(ARRAYS) :]
+            value = _per_atom_value(data, len(atoms))
+            if key == MOVE_MASK:
+                _set_constraints(atoms, value)
+            else:
+                atoms.set_array(key, value)
+        elif name.startswith(INFO_JSON):
+            atoms.info[name[len(INFO_JSON) :]] = json.loads(data)
+        elif name.startswith(INFO):
+            atoms.info[name[len(INFO) :]] = _value(data, scalar=True)
+        else:
+            results[name] = _calculator_value(name, data)
+    if results:
+        atoms.calc = SinglePointCalculator(atoms, **results)
+    return atoms
+
+
+def read_trajectory(path) -> Iterator:
+    """Yields the frames of a rux file as ``ase.Atoms``."""
+    from . import fl
+
+    with fl.open(path, "r") as handle:
+        names = handle.find_matching_chunk_names("")
+        for frame in range(handle.nframes):
+            yield read_frame(handle, frame, names)
+
+
+# -- files ---------------------------------------------------------------------
+
+
+def xyz_to_rux(xyz_path, rux_path, progress: Optional[Progress] = None) -> int:
+    """Converts an extended XYZ file into a new rux file; returns the number of frames."""
+    ase = require_ase()
+    images = ase.io.iread(str(xyz_path), index=":", format="extxyz")
+    return write_trajectory(rux_path, _naming_errors(images, xyz_path), progress)
+
+
+def _naming_errors(images: Iterator, xyz_path) -> Iterator:
+    """The frames of an XYZ reader, with the file's name added to its parse errors."""
+    try:
+        yield from images
+    except (OSError, ValueError, IndexError) as error:
+        if isinstance(error, OSError) and error.filename is not None:
+            raise
+        raise ConversionError(f"{xyz_path}: {error}") from error
+
+
+def rux_to_xyz(rux_path, xyz_path, progress: Optional[Progress] = None) -> int:
+    """Converts a rux file into a new extended XYZ file; returns the number of frames."""
+    ase = require_ase()
+    from . import fl
+
+    with fl.open(rux_path, "r") as handle, open(xyz_path, "w") as out:
+        names = handle.find_matching_chunk_names("")
+        total = handle.nframes
+        for frame in range(total):
+            ase.io.write(out, read_frame(handle, frame, names), format="extxyz")
+            if progress is not None:
+                progress(frame + 1, total)
+    return total

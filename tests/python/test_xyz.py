@@ -1,0 +1,212 @@
+"""Converting between rux and extended XYZ, on a trajectory from ASE's molecular dynamics."""
+
+import os
+import subprocess
+import sys
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pytest
+import rux.fl as fl
+from rux import cli, xyz
+
+ase = pytest.importorskip("ase")
+import ase.io  # noqa: E402
+from ase.build import bulk  # noqa: E402
+from ase.calculators.lj import LennardJones  # noqa: E402
+from ase.calculators.singlepoint import SinglePointCalculator  # noqa: E402
+from ase.md.velocitydistribution import MaxwellBoltzmannDistribution  # noqa: E402
+from ase.md.verlet import VelocityVerlet  # noqa: E402
+
+PACKAGE_PARENT = str(Path(os.path.abspath(fl.__file__)).parents[1])
+ATOMS = 256
+FRAMES = 200
+
+RICH_XYZ = """\
+3
+Properties=species:S:1:pos:R:3:tags:I:1:label:S:1:move_mask:L:1:forces:R:3 energy=-1.5 \
+title="water molecule" step=7 converged=T dipole="0.1 0.2 0.3" nested="_JSON {\\"a\\": [1, 2]}"
+O 0.0 0.0 0.1 1 first T 0.1 0.2 0.3
+H 0.75 0.0 -0.5 0 second F 0.0 0.0 0.0
+H -0.75 0.0 -0.5 0 third T 0.0 0.0 0.0
+2
+Lattice="5.0 0.0 0.0 0.0 5.0 0.0 0.0 0.0 6.0" Properties=species:S:1:pos:R:3 pbc="T T F" \
+temperature=300.5
+Ar 0.0 0.0 0.0
+Ar 2.5 2.5 3.0
+0
+Properties=species:S:1:pos:R:3 note=empty
+"""
+
+
+@pytest.fixture(scope="module")
+def simulation(tmp_path_factory):
+    """An FCC argon crystal of 256 atoms under Lennard-Jones forces, 200 steps of velocity Verlet.
+
+    Each step is recorded three ways: the simulation's own values, a frame of a
+    rux file written while the simulation runs, and (afterwards) ASE's XYZ file.
+    """
+    directory = tmp_path_factory.mktemp("md")
+    atoms = bulk("Ar", "fcc", a=5.26, cubic=True).repeat((4, 4, 4))
+    atoms.calc = LennardJones(sigma=3.405, epsilon=0.0103, rc=6.5)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        MaxwellBoltzmannDistribution(atoms, temperature_K=60, rng=np.random.default_rng(7))
+    recorded = []
+    live = xyz.create(directory / "live.rux")
+
+    def record():
+        frame = atoms.copy()
+        frame.calc = SinglePointCalculator(frame, **atoms.calc.results)
+        recorded.append(frame)
+        xyz.write_frame(live, atoms)
+
+    dynamics = VelocityVerlet(atoms, timestep=5 * ase.units.fs)
+    dynamics.attach(record, interval=1)
+    dynamics.run(FRAMES - 1)
+    live.close()
+    ase.io.write(directory / "md.xyz", recorded, format="extxyz")
+    return {
+        "frames": recorded,
+        "live": str(directory / "live.rux"),
+        "xyz": str(directory / "md.xyz"),
+    }
+
+
+def assert_same_atoms(expected, actual):
+    assert np.array_equal(actual.numbers, expected.numbers)
+    assert np.array_equal(actual.positions, expected.positions)
+    assert np.array_equal(actual.cell.array, expected.cell.array)
+    assert np.array_equal(actual.pbc, expected.pbc)
+    assert sorted(actual.arrays) == sorted(expected.arrays)
+    for key, value in expected.arrays.items():
+        assert actual.arrays[key].tolist() == value.tolist(), key
+    np.testing.assert_equal(actual.info, expected.info)
+    assert [c.todict() for c in actual.constraints] == [c.todict() for c in expected.constraints]
+    expected_results = expected.calc.results if expected.calc else {}
+    actual_results = actual.calc.results if actual.calc else {}
+    np.testing.assert_equal(actual_results, expected_results)
+
+
+def test_frames_read_back_from_rux_equal_the_simulations_own(simulation):
+    frames = list(xyz.read_trajectory(simulation["live"]))
+    assert len(frames) == FRAMES and len(frames[0]) == ATOMS
+    assert not np.array_equal(frames[0].positions, frames[-1].positions)  # the atoms moved
+    for expected, actual in zip(simulation["frames"], frames):
+        assert_same_atoms(expected, actual)
+        assert actual.get_potential_energy() == expected.get_potential_energy()
+        assert np.array_equal(actual.get_forces(), expected.get_forces())
+        assert np.array_equal(actual.get_momenta(), expected.get_momenta())
+    with fl.open(simulation["live"], "r") as handle:
+        assert (handle.application, handle.schema, handle.schema_version) == (
+            "rux convert",
+            "ase-atoms",
+            (1, 0),
+        )
+        assert handle.read_chunk(3, "positions").dtype == np.float64
+        assert handle.read_chunk(3, "numbers").tolist() == [18] * ATOMS
+        assert handle.read_chunk(3, "energy").shape == (1,)
+        assert handle.read_chunk(3, "forces").shape == (ATOMS, 3)
+
+
+def test_xyz_to_rux_to_xyz_is_lossless(simulation, tmp_path, capsys):
+    rux_path, back = tmp_path / "md.rux", tmp_path / "back.xyz"
+    assert cli.main(["convert", simulation["xyz"], str(rux_path)]) == 0
+    assert cli.main(["convert", str(rux_path), str(back)]) == 0
+    assert capsys.readouterr().err == (
+        f"{rux_path}: {FRAMES} frames written\n{back}: {FRAMES} frames written\n"
+    )
+    # ASE writes what it reads in the same text, so a lossless trip gives the same bytes.
+    assert back.read_bytes() == Path(simulation["xyz"]).read_bytes()
+
+    from_xyz = ase.io.read(simulation["xyz"], index=":", format="extxyz")
+    from_rux = list(xyz.read_trajectory(rux_path))
+    assert len(from_rux) == FRAMES
+    for parsed, stored in zip(from_xyz, from_rux):
+        assert_same_atoms(parsed, stored)
+
+
+def test_a_varied_file_survives_the_round_trip(tmp_path):
+    source = tmp_path / "rich.xyz"
+    source.write_text(RICH_XYZ)
+    original = ase.io.read(source, index=":", format="extxyz")
+    assert len(original) == 3 and original[0].constraints  # the fixed atom came through ASE
+
+    assert xyz.xyz_to_rux(source, tmp_path / "rich.rux") == 3
+    assert xyz.rux_to_xyz(tmp_path / "rich.rux", tmp_path / "back.xyz") == 3
+    for expected, actual in zip(original, ase.io.read(tmp_path / "back.xyz", index=":")):
+        assert_same_atoms(expected, actual)
+
+    with fl.open(tmp_path / "rich.rux", "r") as handle:
+        assert handle.read_chunk(0, "arrays/label") == "first\nsecond\nthird"
+        assert handle.read_chunk(0, "arrays/move_mask").tolist() == [1, 0, 1]
+        assert handle.read_chunk(0, "info/title") == "water molecule"
+        assert handle.read_chunk(0, "info/converged").dtype == np.uint8
+        assert handle.read_chunk(0, "info_json/nested") == '{"a": [1, 2]}'
+        assert handle.read_chunk(1, "pbc").tolist() == [1, 1, 0]
+        assert not handle.chunk_exists(1, "energy")
+
+
+def test_convert_picks_the_direction_by_extension_or_option(tmp_path, capsys):
+    source = tmp_path / "rich.txt"
+    source.write_text(RICH_XYZ)
+    assert cli.main(["convert", str(source), str(tmp_path / "a.rux")]) == 1
+    assert "convert needs one rux file (.rux) and one extended XYZ file" in capsys.readouterr().err
+    assert cli.main(["convert", "--from", "xyz", str(source), str(tmp_path / "a.rux")]) == 0
+    assert cli.main(["convert", str(tmp_path / "a.rux"), str(tmp_path / "b.EXTXYZ")]) == 0
+    assert cli.main(["convert", str(tmp_path / "a.rux"), str(tmp_path / "c.rux")]) == 1
+    assert len(ase.io.read(tmp_path / "b.EXTXYZ", index=":")) == 3
+
+
+def test_convert_as_an_installed_command(tmp_path):
+    source = tmp_path / "rich.extxyz"
+    source.write_text(RICH_XYZ)
+    environment = dict(os.environ, PYTHONPATH=PACKAGE_PARENT)
+    result = subprocess.run(
+        [sys.executable, "-m", "rux", "convert", str(source), str(tmp_path / "r.rux")],
+        capture_output=True,
+        text=True,
+        env=environment,
+        cwd=tmp_path,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == f"{tmp_path / 'r.rux'}: 3 frames written\n"
+
+
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        (None, "No such file or directory"),
+        ("2\n\nAr 0 0\n", "ase.io.extxyz: Frame has 1 atoms, expected 2"),
+        ("hello\n", "ase.io.extxyz: Expected xyz header"),
+    ],
+    ids=["missing", "short-frame", "no-header"],
+)
+def test_bad_xyz_input_is_one_line_naming_the_file(content, message, tmp_path, capsys):
+    source = tmp_path / "in.xyz"
+    if content is not None:
+        source.write_text(content)
+    status = cli.main(["convert", str(source), str(tmp_path / "out.rux")])
+    err = capsys.readouterr().err
+    assert status == 1 and err.count("\n") == 1
+    assert err.startswith(f"rux: {source}: {message}")
+
+
+def test_a_rux_file_of_another_schema_is_refused_in_one_line(tmp_path, capsys):
+    path = tmp_path / "other.rux"
+    with fl.open(path, "w", "app", "other", (1, 0)) as handle:
+        handle.write_chunk("coordinates", np.zeros((2, 3)))
+        handle.end_frame()
+    assert cli.main(["convert", str(path), str(tmp_path / "out.xyz")]) == 1
+    assert capsys.readouterr().err == f"rux: frame 0 of {path} has no chunk 'positions'\n"
+
+
+def test_values_without_a_chunk_type_are_left_out_with_a_warning(tmp_path):
+    atoms = ase.Atoms("H2", positions=[[0, 0, 0], [0, 0, 0.7]])
+    atoms.info["phase"] = np.array([1 + 2j])
+    atoms.info["kept"] = 2.5
+    with pytest.warns(UserWarning, match=r"not stored \(no chunk type fits\): info/phase"):
+        xyz.write_trajectory(tmp_path / "c.rux", [atoms])
+    (stored,) = xyz.read_trajectory(tmp_path / "c.rux")
+    assert stored.info == {"kept": 2.5}
