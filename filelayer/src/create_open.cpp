@@ -17,7 +17,7 @@ constexpr mode_t kNewFilePermissions = 0660;
 constexpr uint64_t kInitialStagedEntries = 16;
 constexpr uint64_t kInitialWriteBufferBytes = 1024;
 constexpr uint64_t kInitialFrameNamesBytes = 64;
-constexpr int kLoadAttempts = 3;
+constexpr int kLoadAttempts = 8;
 
 // Keeps errno across cleanup, so callers see the error of the failing call.
 class ErrnoKeeper {
