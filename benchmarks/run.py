@@ -1,0 +1,393 @@
+"""Benchmark suite: rux against HDF5 (h5py) and the bare system calls.
+
+    python benchmarks/run.py [--quick] [--json results.json] [--data-dir DIR]
+
+Prints one table, each workload's figure for rux, h5py and the bare system
+calls from this same Python with the ratios, then whether each target holds,
+then the library's own per-call costs (C++ micro-benchmark) next to the
+binding's. Every figure is the median of interleaved repetitions, measured in
+this run on the same data. --quick uses tiny sizes and only checks that the
+suite works; its figures mean nothing.
+"""
+
+import argparse
+import importlib.metadata
+import json
+import os
+import platform
+import shutil
+import sys
+import tempfile
+import time
+from dataclasses import asdict, dataclass, field
+from typing import List
+
+import numpy
+
+import common
+import cpp_library
+import index
+import memory
+import reads
+import writes
+from common import Target, entries_text, h5py
+
+FAMILIES = (
+    "small_writes",
+    "random_small_reads",  # with the "r+" row; needs the small-writes files
+    "large_writes",
+    "large_reads",  # needs the large-writes files
+    "open_first_read",
+    "lookup",
+    "memory",
+)
+NEEDS = {"random_small_reads": "small_writes", "large_reads": "large_writes"}
+
+
+@dataclass
+class Config:
+    small_frames: int = 20000
+    small_rows: int = 256
+    large_frames: int = 8
+    large_mib: int = 256
+    reads: int = 100000
+    writable_reads: int = 10000
+    open_entries: List[int] = field(default_factory=lambda: [10**3, 10**4, 10**5, 10**6])
+    open_cycles: int = 100
+    lookups: int = 100000
+    memory_bytes: int = 2**30
+    repeat: int = 5
+    repeat_large: int = 5
+    repeat_writable: int = 3
+    repeat_memory: int = 3
+
+
+QUICK = Config(
+    small_frames=200, small_rows=256, large_frames=2, large_mib=4, reads=2000,
+    writable_reads=200, open_entries=[10**2, 10**3, 10**4], open_cycles=3, lookups=2000,
+    memory_bytes=8 * 2**20, repeat=3, repeat_large=2, repeat_writable=2, repeat_memory=1,
+)
+
+
+def parse_arguments(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="tiny sizes, for CI")
+    parser.add_argument("--json", metavar="PATH", help="also write the results as JSON")
+    parser.add_argument("--data-dir", metavar="DIR",
+                        help="where the files go (default: a new temporary directory)")
+    parser.add_argument("--repeat", type=int, help="repetitions of the fast workloads")
+    parser.add_argument("--only", metavar="LIST",
+                        help="comma-separated workloads, of: " + ", ".join(FAMILIES))
+    parser.add_argument("--cold", action="store_true",
+                        help="add a large-reads row with the page cache dropped (root)")
+    parser.add_argument("--cpp", choices=("auto", "skip"), default=None,
+                        help="build and run the C++ library benchmark (default: auto, "
+                             "skip with --quick)")
+    parser.add_argument("--cpp-build-dir", metavar="DIR",
+                        help="build directory of the C++ benchmark "
+                             "(default: build/benchmarks-cpp in the source tree)")
+    return parser.parse_args(argv)
+
+
+def selected_families(only):
+    if not only:
+        return list(FAMILIES)
+    wanted = [name.strip() for name in only.split(",") if name.strip()]
+    unknown = [name for name in wanted if name not in FAMILIES]
+    if unknown:
+        sys.exit("unknown workload: " + ", ".join(unknown))
+    for name in list(wanted):
+        if name in NEEDS and NEEDS[name] not in wanted:
+            wanted.append(NEEDS[name])
+    return [name for name in FAMILIES if name in wanted]
+
+
+def progress(message):
+    print(f"[{time.strftime('%H:%M:%S')}] {message}", file=sys.stderr, flush=True)
+
+
+# ---- running ----
+
+
+def run_workloads(fl, config, families, data_dir, cold):
+    def paths(stem):
+        return {c: os.path.join(data_dir, f"{stem}.{c}") for c in ("rux", "h5py", "bare")}
+
+    small, large = paths("small"), paths("large")
+    rows = []
+    if "small_writes" in families:
+        progress("small writes")
+        rows += writes.small_writes(fl, config, small)
+    if "random_small_reads" in families:
+        progress('random small reads, read-only and "r+"')
+        rows += reads.random_small_reads(fl, config, small)
+    for path in small.values():
+        common.remove(path)
+    if "large_writes" in families:
+        progress("large writes")
+        rows += writes.large_writes(fl, config, large)
+    if "large_reads" in families:
+        progress("large reads")
+        rows += reads.large_reads(fl, config, large)
+        if cold:
+            if reads.drop_page_cache():
+                progress("large reads, cold cache")
+                rows += reads.large_reads(fl, config, large, cold=True)
+            else:
+                progress("cannot drop the page cache (not root?): no cold row")
+    for path in large.values():
+        common.remove(path)
+    if "open_first_read" in families or "lookup" in families:
+        sizes = ", ".join(entries_text(n) for n in config.open_entries)
+        progress(f"index files of {sizes} entries")
+        files = index.index_files(fl, config, data_dir)
+        if "open_first_read" in families:
+            progress("open and first read")
+            rows += index.open_and_first_read(fl, config, files)
+        if "lookup" in families:
+            progress("lookups")
+            rows += index.lookups(fl, config, files)
+        for pair in files.values():
+            for path in pair.values():
+                common.remove(path)
+    if "memory" in families:
+        progress("memory")
+        rows += memory.memory(config, data_dir)
+    return rows
+
+
+# ---- targets ----
+
+
+def find(rows, workload, label=None, unit=None):
+    for row in rows:
+        if row.workload == workload and (label is None or row.label == label) and (
+                unit is None or row.unit == unit):
+            return row
+    return None
+
+
+def targets(rows):
+    """The goals, each measured from this run's rows (skipped when absent)."""
+    result = []
+
+    def add(name, measured, limit, at_most, text):
+        result.append(Target(name, measured, limit, at_most, text))
+
+    small = find(rows, "small_writes", unit="chunks/s")
+    if small:
+        add("small writes vs h5py", small.ratio("h5py"), 10, False,
+            "small writes: rux rate / h5py rate >= 10")
+    random_reads = find(rows, "random_small_reads")
+    if random_reads:
+        add("random small reads vs h5py", random_reads.ratio("h5py"), 10, False,
+            "random small reads: rux rate / h5py rate >= 10")
+        bare_ratio = random_reads.ratio("bare")
+        add("random small reads vs bare preadv", 1 / bare_ratio if bare_ratio else None, 2.5,
+            True, "random small reads: rux time / bare preadv time <= 2.5")
+    for workload, label in (("large_writes", "large writes"), ("large_reads", "large reads")):
+        row = find(rows, workload)
+        if row:
+            add(f"{label} vs bare", row.ratio("bare"), 0.9, False,
+                f"{label}: rux GB/s / bare GB/s >= 0.9")
+    opens = [row for row in rows if row.workload == "open_first_read"]
+    if len(opens) >= 2:
+        smallest = min(opens, key=lambda r: r.extra["entries"])
+        largest = max(opens, key=lambda r: r.extra["entries"])
+        add("open growth", largest.figure("rux") / smallest.figure("rux"), 3, True,
+            f"open + first read: rux time at {entries_text(largest.extra['entries'])} entries / "
+            f"at {entries_text(smallest.extra['entries'])} <= 3")
+    writable = find(rows, "writable_reads")
+    if writable and random_reads:
+        add('reads on "r+" vs "r"', writable.figure("rux") / random_reads.figure("rux"), 2, True,
+            'random small reads: rux time on "r+" / on "r" <= 2')
+    mem = find(rows, "memory")
+    if mem:
+        add("memory", mem.figure("rux"), 100, True,
+            "peak memory writing small chunks: rux MiB above baseline <= 100")
+    return result
+
+
+# ---- printing ----
+
+
+def number(value):
+    if value is None:
+        return "n/a"
+    if value == 0:
+        return "0"
+    magnitude = abs(value)
+    if magnitude >= 1000:
+        return f"{value:,.0f}"
+    if magnitude >= 10:
+        return f"{value:.1f}"
+    if magnitude >= 0.01:
+        return f"{value:.2f}"
+    return f"{value:.2g}"
+
+
+def ratio(value):
+    return "n/a" if value is None else f"{value:.2f}x"
+
+
+def table(rows):
+    header = ("workload", "unit", "rux", "h5py", "bare", "rux vs h5py", "rux vs bare")
+    lines = [header] + [
+        (row.label, row.unit, number(row.figure("rux")), number(row.figure("h5py")),
+         number(row.figure("bare")), ratio(row.ratio("h5py")), ratio(row.ratio("bare")))
+        for row in rows
+    ]
+    widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
+
+    def fmt(line):
+        cells = [line[0].ljust(widths[0]), line[1].ljust(widths[1])]
+        cells += [cell.rjust(width) for cell, width in zip(line[2:], widths[2:])]
+        return "| " + " | ".join(cells) + " |"
+
+    separator = "|" + "|".join("-" * (w + 2) for w in widths) + "|"
+    return "\n".join([fmt(lines[0]), separator] + [fmt(line) for line in lines[1:]])
+
+
+def notes(rows):
+    lines = []
+    for row in rows:
+        if row.note:
+            lines.append(f"- {row.label} ({row.unit}): {row.note}")
+    return "\n".join(lines)
+
+
+def target_lines(found):
+    lines = []
+    for t in found:
+        verdict = {True: "holds", False: "FAILS", None: "n/a"}[t.holds]
+        measured = "n/a" if t.measured is None else f"{t.measured:.2f}"
+        lines.append(f"- {verdict:5}  {t.text}: measured {measured}")
+    return "\n".join(lines)
+
+
+# Python per-call figure (row workload, label, unit, to microseconds) for each
+# library benchmark.
+PER_CALL = {
+    "BM_WriteSmallChunk/iterations:80000": ("small_writes", None, "chunks/s"),
+    "BM_SmallWritesWorkload/iterations:1/real_time": ("small_writes", None, "chunks/s"),
+    "BM_RandomSmallRead": ("random_small_reads", None, None),
+    "BM_RandomSmallReadWritable/real_time": ("writable_reads", None, None),
+    "BM_FindChunkPresent/1000000": ("lookup", "chunk_exists, present name", None),
+    "BM_FindChunkAbsent/1000000": ("lookup", "chunk_exists, absent name", None),
+}
+
+
+def binding_microseconds(rows, benchmark):
+    if benchmark.startswith("BM_OpenFirstRead/"):
+        entries = int(benchmark.split("/")[1])
+        for row in rows:
+            if row.workload == "open_first_read" and row.extra.get("entries") == entries:
+                return row.figure("rux")
+        return None
+    workload, label, unit = PER_CALL.get(benchmark, (None, None, None))
+    row = find(rows, workload, label, unit) if workload else None
+    if row is None or row.figure("rux") is None:
+        return None
+    return 1e6 / row.figure("rux") if row.unit == "chunks/s" else row.figure("rux")
+
+
+def library_table(section, rows):
+    if section.get("skipped"):
+        return "skipped: " + section["skipped"]
+    lines = [("library call (C++, median)", "library us", "through rux.fl us", "binding share")]
+    for entry in section["rows"]:
+        library = None if entry["ns_per_call"] is None else entry["ns_per_call"] / 1e3
+        python = binding_microseconds(rows, entry["benchmark"])
+        share = (f"{(python - library) / python:.0%}" if library is not None and python else "n/a")
+        lines.append((entry["label"], number(library), number(python), share))
+    widths = [max(len(line[i]) for line in lines) for i in range(4)]
+    out = []
+    for i, line in enumerate(lines):
+        cells = [line[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(line[1:], widths[1:])]
+        out.append("| " + " | ".join(cells) + " |")
+        if i == 0:
+            out.append("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    return "\n".join(out)
+
+
+# ---- main ----
+
+
+def machine():
+    try:
+        rux_version = importlib.metadata.version("rux")
+    except importlib.metadata.PackageNotFoundError:
+        rux_version = None
+    return {
+        "platform": platform.platform(),
+        "cpus": os.cpu_count(),
+        "python": platform.python_version(),
+        "numpy": numpy.__version__,
+        "h5py": h5py.__version__ if h5py else None,
+        "hdf5": h5py.version.hdf5_version if h5py else None,
+        "rux": rux_version,
+        "load_average_start": os.getloadavg() if hasattr(os, "getloadavg") else None,
+    }
+
+
+def main(argv=None):
+    args = parse_arguments(sys.argv[1:] if argv is None else argv)
+    config = Config(**asdict(QUICK)) if args.quick else Config()
+    if args.repeat:
+        config.repeat = args.repeat
+    families = selected_families(args.only)
+    fl = common.import_fl()
+    if h5py is None:
+        progress("h5py is not installed: its column is n/a")
+    made_data_dir = args.data_dir is None
+    data_dir = args.data_dir or tempfile.mkdtemp(prefix="rux-bench-")
+    os.makedirs(data_dir, exist_ok=True)
+    info = machine()
+    started = time.time()
+    try:
+        rows = run_workloads(fl, config, families, data_dir, args.cold)
+        use_cpp = (args.cpp or ("skip" if args.quick else "auto")) == "auto"
+        library = {"skipped": "not requested", "rows": []}
+        if use_cpp:
+            progress("C++ library benchmark")
+            build_dir = args.cpp_build_dir or os.path.join(
+                os.path.dirname(cpp_library.HERE), "build", "benchmarks-cpp")
+            library = cpp_library.library_section(build_dir, data_dir, config.repeat)
+    finally:
+        if made_data_dir:
+            shutil.rmtree(data_dir, ignore_errors=True)
+    found = targets(rows)
+    info["load_average_end"] = os.getloadavg() if hasattr(os, "getloadavg") else None
+    info["seconds"] = round(time.time() - started, 1)
+
+    command = "python benchmarks/run.py " + " ".join(sys.argv[1:] if argv is None else argv)
+    print(f"rux benchmarks: {command.strip()}")
+    print(f"{info['platform']}, {info['cpus']} CPUs, Python {info['python']}, numpy "
+          f"{info['numpy']}, h5py {info['h5py']} (HDF5 {info['hdf5']}), rux {info['rux']}; "
+          f"load average {info['load_average_start']} -> {info['load_average_end']}; "
+          f"{info['seconds']} s")
+    print("Figures are medians of repetitions; ratios are speed ratios (>1: rux is faster or "
+          "leaner), the median of the ratios within each repetition.\n")
+    print(table(rows))
+    print("\n" + notes(rows))
+    caveat = " (--quick: tiny sizes, the verdicts mean nothing)" if args.quick else ""
+    print(f"\nTargets{caveat}:\n" + target_lines(found))
+    print("\nLibrary alone (C++, Google Benchmark) against the same call through rux.fl:")
+    print(library_table(library, rows))
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({
+                "command": command.strip(),
+                "quick": args.quick,
+                "machine": info,
+                "config": asdict(config),
+                "rows": [row.as_json() for row in rows],
+                "targets": [t.as_json() for t in found],
+                "library": library,
+            }, f, indent=2)
+            f.write("\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
