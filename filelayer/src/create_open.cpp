@@ -193,11 +193,14 @@ int read_file_state(rux_handle *handle) {
 
 }  // namespace
 
-int rux_write_header(rux_handle *handle) {
-    return rux_pwrite_all(handle->fd, &handle->header, RUX_HEADER_SIZE, 0) ==
-                   static_cast<int64_t>(RUX_HEADER_SIZE)
+int rux_write_all(const rux_handle *handle, const void *bytes, uint64_t count, uint64_t offset) {
+    return rux_pwrite_all(handle->fd, bytes, count, offset) == static_cast<int64_t>(count)
                ? RUX_SUCCESS
                : RUX_ERROR_IO;
+}
+
+int rux_write_header(rux_handle *handle) {
+    return rux_write_all(handle, &handle->header, RUX_HEADER_SIZE, 0);
 }
 
 int rux_fsync(int fd) { return rux_sys_fsync(fd) == 0 ? RUX_SUCCESS : RUX_ERROR_IO; }

@@ -28,12 +28,6 @@
 
 namespace {
 
-int write_all(rux_handle *handle, const void *bytes, uint64_t count, uint64_t offset) {
-    return rux_pwrite_all(handle->fd, bytes, count, offset) == static_cast<int64_t>(count)
-               ? RUX_SUCCESS
-               : RUX_ERROR_IO;
-}
-
 uint64_t doubled_capacity(uint64_t capacity, uint64_t required) {
     while (capacity != 0 && capacity <= required) {
         capacity = capacity > UINT64_MAX / 2 ? 0 : capacity * 2;
@@ -51,7 +45,7 @@ int write_names_in_place(rux_handle *handle) {
     std::memcpy(block.data + old_end, added.data, static_cast<size_t>(added.size));
     std::memset(block.data + old_end + added.size, 0,
                 static_cast<size_t>(block.reserved - old_end - added.size));
-    int result = write_all(handle, block.data + old_end, block.reserved - old_end,
+    int result = rux_write_all(handle, block.data + old_end, block.reserved - old_end,
                            handle->header.namelist_location + old_end);
     if (result == RUX_SUCCESS) {
         result = rux_fsync(handle->fd);
@@ -68,7 +62,7 @@ int write_names_in_place(rux_handle *handle) {
 // at it. On failure the in-memory header and file_size stay as the file had them.
 int write_grown_namelist(rux_handle *handle, const rux_byte_buffer &block) {
     const uint64_t location = static_cast<uint64_t>(handle->file_size);
-    int result = write_all(handle, block.data, block.reserved, location);
+    int result = rux_write_all(handle, block.data, block.reserved, location);
     if (result == RUX_SUCCESS) {
         result = rux_fsync(handle->fd);
     }
@@ -185,7 +179,7 @@ int write_completed_entries(rux_handle *handle, uint64_t count) {
     }
     const uint64_t offset =
         handle->header.index_location + RUX_INDEX_ENTRY_SIZE * handle->file_index.size;
-    result = write_all(handle, staged.data, RUX_INDEX_ENTRY_SIZE * count, offset);
+    result = rux_write_all(handle, staged.data, RUX_INDEX_ENTRY_SIZE * count, offset);
     if (result != RUX_SUCCESS) {
         return result;
     }
@@ -248,7 +242,7 @@ int rux_flush_write_buffer(rux_handle *handle) {
         // Nothing refers to these bytes until their entries are written, so a
         // failed write-out changes nothing and may be retried.
         handle->unsynced_writes = 1;  // a failed write may have moved some bytes
-        if (write_all(handle, buffer.data, buffer.size, static_cast<uint64_t>(base)) != RUX_SUCCESS) {
+        if (rux_write_all(handle, buffer.data, buffer.size, static_cast<uint64_t>(base)) != RUX_SUCCESS) {
             return RUX_ERROR_IO;
         }
         handle->file_size += static_cast<int64_t>(buffer.size);
@@ -288,14 +282,14 @@ int copy_index_block(rux_handle *handle, uint64_t location, uint64_t new_capacit
             static_cast<int64_t>(length)) {
             result = RUX_ERROR_IO;
         } else {
-            result = write_all(handle, piece, length, location + done);
+            result = rux_write_all(handle, piece, length, location + done);
         }
         done += length;
     }
     std::memset(piece, 0, static_cast<size_t>(piece_limit));
     for (uint64_t done = old_bytes; done < new_bytes && result == RUX_SUCCESS;) {
         const uint64_t length = new_bytes - done < piece_limit ? new_bytes - done : piece_limit;
-        result = write_all(handle, piece, length, location + done);
+        result = rux_write_all(handle, piece, length, location + done);
         done += length;
     }
     if (result == RUX_SUCCESS) {

@@ -71,6 +71,9 @@ int rux_load_handle(rux_handle *handle);
 // released so far are zero. The descriptor stays open.
 int rux_release_containers(rux_handle *handle);
 
+// Writes all bytes at the offset: RUX_SUCCESS, or RUX_ERROR_IO for a failed
+// or short write.
+int rux_write_all(const rux_handle *handle, const void *bytes, uint64_t count, uint64_t offset);
 int rux_write_header(rux_handle *handle);
 int rux_fsync(int fd);
 

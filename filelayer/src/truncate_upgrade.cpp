@@ -10,14 +10,8 @@
 
 namespace {
 
-int write_all(rux_handle *handle, const void *bytes, uint64_t count, uint64_t offset) {
-    return rux_pwrite_all(handle->fd, bytes, count, offset) == static_cast<int64_t>(count)
-               ? RUX_SUCCESS
-               : RUX_ERROR_IO;
-}
-
 int write_header_synced(rux_handle *handle, const rux_header &header) {
-    const int result = write_all(handle, &header, RUX_HEADER_SIZE, 0);
+    const int result = rux_write_all(handle, &header, RUX_HEADER_SIZE, 0);
     return result == RUX_SUCCESS ? rux_fsync(handle->fd) : result;
 }
 
@@ -123,7 +117,7 @@ int sort_index_block(rux_handle *handle) {
     sorted.size = used;
     result = rux_index_buffer_sort(&sorted);
     if (result == RUX_SUCCESS) {
-        result = write_all(handle, sorted.data, RUX_INDEX_ENTRY_SIZE * used,
+        result = rux_write_all(handle, sorted.data, RUX_INDEX_ENTRY_SIZE * used,
                            handle->header.index_location);
     }
     rux_index_buffer_release(&sorted);
@@ -172,7 +166,7 @@ int switch_to_packed_layout(rux_handle *handle) {
             result = end_of_file(handle, &end);
         }
         if (result == RUX_SUCCESS) {
-            result = write_all(handle, packed.data, packed.reserved, end);
+            result = rux_write_all(handle, packed.data, packed.reserved, end);
         }
         if (result == RUX_SUCCESS) {
             result = rux_fsync(handle->fd);
