@@ -11,10 +11,14 @@ constexpr size_t kTypeSizes[] = {0, 1, 2, 4, 8, 1, 2, 4, 8, 4, 8, 1};
 constexpr size_t kTypeCodeCount = sizeof(kTypeSizes) / sizeof(kTypeSizes[0]);
 }  // namespace
 
-size_t rux_type_size(unsigned code) { return code < kTypeCodeCount ? kTypeSizes[code] : 0; }
+size_t rux_type_size(unsigned code) {
+    return code < kTypeCodeCount ? kTypeSizes[code] : 0;
+}
 
 size_t rux_sizeof_type(rux_type type) {
     return rux_type_size(static_cast<unsigned>(type));
 }
 
-uint32_t rux_make_version(uint32_t major, uint32_t minor) { return (major << 16) | minor; }
+uint32_t rux_make_version(uint32_t major, uint32_t minor) {
+    return (major << 16) | minor;
+}

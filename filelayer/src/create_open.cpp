@@ -21,13 +21,13 @@ constexpr int kLoadAttempts = 8;
 
 // Keeps errno across cleanup, so callers see the error of the failing call.
 class ErrnoKeeper {
-public:
+  public:
     ErrnoKeeper() : saved_(errno) {}
     ~ErrnoKeeper() { errno = saved_; }
     ErrnoKeeper(const ErrnoKeeper &) = delete;
     ErrnoKeeper &operator=(const ErrnoKeeper &) = delete;
 
-private:
+  private:
     int saved_;
 };
 
@@ -203,7 +203,9 @@ int rux_write_header(rux_handle *handle) {
     return rux_write_all(handle, &handle->header, RUX_HEADER_SIZE, 0);
 }
 
-int rux_fsync(int fd) { return rux_sys_fsync(fd) == 0 ? RUX_SUCCESS : RUX_ERROR_IO; }
+int rux_fsync(int fd) {
+    return rux_sys_fsync(fd) == 0 ? RUX_SUCCESS : RUX_ERROR_IO;
+}
 
 rux_header rux_new_file_header(const char *application, const char *schema,
                                uint32_t schema_version) {
@@ -241,8 +243,8 @@ int rux_format_new_file(int fd, const char *application, const char *schema,
     if (rux_pwrite_all(fd, &header, RUX_HEADER_SIZE, 0) != static_cast<int64_t>(RUX_HEADER_SIZE) ||
         rux_write_zeros(fd, RUX_NEW_INDEX_ENTRIES * RUX_INDEX_ENTRY_SIZE, RUX_NEW_INDEX_LOCATION) !=
             RUX_SUCCESS ||
-        rux_write_zeros(fd, RUX_NEW_NAMELIST_UNITS * RUX_NAMELIST_UNIT, RUX_NEW_NAMELIST_LOCATION) !=
-            RUX_SUCCESS) {
+        rux_write_zeros(fd, RUX_NEW_NAMELIST_UNITS * RUX_NAMELIST_UNIT,
+                        RUX_NEW_NAMELIST_LOCATION) != RUX_SUCCESS) {
         return RUX_ERROR_IO;
     }
     return rux_fsync(fd);

@@ -46,7 +46,7 @@ int write_names_in_place(rux_handle *handle) {
     std::memset(block.data + old_end + added.size, 0,
                 static_cast<size_t>(block.reserved - old_end - added.size));
     int result = rux_write_all(handle, block.data + old_end, block.reserved - old_end,
-                           handle->header.namelist_location + old_end);
+                               handle->header.namelist_location + old_end);
     if (result == RUX_SUCCESS) {
         result = rux_fsync(handle->fd);
     }
@@ -191,7 +191,8 @@ int write_completed_entries(rux_handle *handle, uint64_t count) {
     handle->unsynced_writes = 0;
     handle->file_index.size += count;
     const uint64_t pending = handle->pending_index_entries;
-    std::memmove(staged.data, staged.data + count, static_cast<size_t>(pending) * sizeof(rux_index_entry));
+    std::memmove(staged.data, staged.data + count,
+                 static_cast<size_t>(pending) * sizeof(rux_index_entry));
     staged.size = pending;
     return RUX_SUCCESS;
 }
@@ -242,7 +243,8 @@ int rux_flush_write_buffer(rux_handle *handle) {
         // Nothing refers to these bytes until their entries are written, so a
         // failed write-out changes nothing and may be retried.
         handle->unsynced_writes = 1;  // a failed write may have moved some bytes
-        if (rux_write_all(handle, buffer.data, buffer.size, static_cast<uint64_t>(base)) != RUX_SUCCESS) {
+        if (rux_write_all(handle, buffer.data, buffer.size, static_cast<uint64_t>(base)) !=
+            RUX_SUCCESS) {
             return RUX_ERROR_IO;
         }
         handle->file_size += static_cast<int64_t>(buffer.size);
@@ -314,7 +316,8 @@ int new_block_location(rux_handle *handle, uint64_t *location) {
         return RUX_ERROR_FILE_CORRUPT;
     }
     const uint64_t misalignment = static_cast<uint64_t>(end) % RUX_INDEX_ENTRY_SIZE;
-    *location = static_cast<uint64_t>(end) + (misalignment == 0 ? 0 : RUX_INDEX_ENTRY_SIZE - misalignment);
+    *location =
+        static_cast<uint64_t>(end) + (misalignment == 0 ? 0 : RUX_INDEX_ENTRY_SIZE - misalignment);
     return RUX_SUCCESS;
 }
 
@@ -361,7 +364,8 @@ int rux_expand_file_index(rux_handle *handle, uint64_t required_entries) {
         return RUX_ERROR_FILE_CORRUPT;
     }
     const uint64_t new_capacity = doubled_capacity(old_capacity, required_entries);
-    if (new_capacity == 0 || new_capacity > static_cast<uint64_t>(INT64_MAX) / RUX_INDEX_ENTRY_SIZE) {
+    if (new_capacity == 0 ||
+        new_capacity > static_cast<uint64_t>(INT64_MAX) / RUX_INDEX_ENTRY_SIZE) {
         return RUX_ERROR_INVALID_ARGUMENT;
     }
     uint64_t location = 0;

@@ -36,7 +36,9 @@ inline bool rux_has_v2_layout(const rux_header &header) {
 inline bool rux_is_writable(const rux_handle *handle) {
     return handle->open_flags != RUX_OPEN_READONLY;
 }
-inline bool rux_is_open(const rux_handle *handle) { return handle->owns_descriptor != 0; }
+inline bool rux_is_open(const rux_handle *handle) {
+    return handle->owns_descriptor != 0;
+}
 // Open with its containers in place: lookups and reads can run.
 inline bool rux_is_usable(const rux_handle *handle) {
     return rux_is_open(handle) && handle->name_map.buckets != nullptr &&

@@ -110,8 +110,7 @@ int rux_read_chunk(rux_handle *handle, void *destination, const rux_index_entry 
         return RUX_ERROR_FILE_CORRUPT;
     }
     return rux_pread_all(handle->fd, destination, byte_count,
-                         static_cast<uint64_t>(entry->location)) ==
-                   static_cast<int64_t>(byte_count)
+                         static_cast<uint64_t>(entry->location)) == static_cast<int64_t>(byte_count)
                ? RUX_SUCCESS
                : RUX_ERROR_IO;
 }

@@ -24,8 +24,8 @@ int rux_name_id_map_init(rux_name_id_map *map) {
     if (map == nullptr || map->buckets != nullptr || map->bucket_count != 0) {
         return RUX_ERROR_INVALID_ARGUMENT;
     }
-    map->buckets =
-        static_cast<rux_name_id_node *>(rux_sys_calloc(RUX_NAME_ID_MAP_BUCKETS, sizeof(rux_name_id_node)));
+    map->buckets = static_cast<rux_name_id_node *>(
+        rux_sys_calloc(RUX_NAME_ID_MAP_BUCKETS, sizeof(rux_name_id_node)));
     if (map->buckets == nullptr) {
         return RUX_ERROR_MEMORY_ALLOCATION_FAILED;
     }

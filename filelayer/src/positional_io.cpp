@@ -39,11 +39,11 @@ int64_t transfer_all(int fd, Byte *buffer, uint64_t count, uint64_t offset) {
     int empty_writes = 0;
     while (done < count) {
         const uint64_t remaining = count - done;
-        const auto request = static_cast<size_t>(remaining < kMaxTransfer ? remaining : kMaxTransfer);
+        const auto request =
+            static_cast<size_t>(remaining < kMaxTransfer ? remaining : kMaxTransfer);
         errno = 0;
-        const ssize_t moved =
-            transfer_once(fd, static_cast<Byte *>(buffer) + done, request,
-                          static_cast<off_t>(offset + done));
+        const ssize_t moved = transfer_once(fd, static_cast<Byte *>(buffer) + done, request,
+                                            static_cast<off_t>(offset + done));
         if (moved < 0 || (moved == 0 && errno != 0)) {
             return -1;
         }

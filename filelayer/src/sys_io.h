@@ -35,15 +35,21 @@ extern const rux_sys_calls *rux_sys;
 inline int rux_sys_open(const char *path, int flags, mode_t mode) {
     return rux_sys->open(path, flags, mode);
 }
-inline int rux_sys_close(int fd) { return rux_sys->close(fd); }
+inline int rux_sys_close(int fd) {
+    return rux_sys->close(fd);
+}
 inline ssize_t rux_sys_pread(int fd, void *buffer, size_t count, off_t offset) {
     return rux_sys->pread(fd, buffer, count, offset);
 }
 inline ssize_t rux_sys_pwrite(int fd, const void *buffer, size_t count, off_t offset) {
     return rux_sys->pwrite(fd, buffer, count, offset);
 }
-inline int rux_sys_fsync(int fd) { return rux_sys->fsync(fd); }
-inline int rux_sys_ftruncate(int fd, off_t length) { return rux_sys->ftruncate(fd, length); }
+inline int rux_sys_fsync(int fd) {
+    return rux_sys->fsync(fd);
+}
+inline int rux_sys_ftruncate(int fd, off_t length) {
+    return rux_sys->ftruncate(fd, length);
+}
 inline off_t rux_sys_lseek(int fd, off_t offset, int whence) {
     return rux_sys->lseek(fd, offset, whence);
 }
@@ -54,12 +60,20 @@ inline void *rux_sys_mmap(void *address, size_t length, int protection, int flag
 inline int rux_sys_munmap(void *address, size_t length) {
     return rux_sys->munmap(address, length);
 }
-inline long rux_sys_page_size() { return rux_sys->page_size(); }
-inline void *rux_sys_malloc(size_t size) { return rux_sys->malloc(size); }
-inline void *rux_sys_calloc(size_t count, size_t size) { return rux_sys->calloc(count, size); }
+inline long rux_sys_page_size() {
+    return rux_sys->page_size();
+}
+inline void *rux_sys_malloc(size_t size) {
+    return rux_sys->malloc(size);
+}
+inline void *rux_sys_calloc(size_t count, size_t size) {
+    return rux_sys->calloc(count, size);
+}
 inline void *rux_sys_realloc(void *pointer, size_t size) {
     return rux_sys->realloc(pointer, size);
 }
-inline void rux_sys_free(void *pointer) { rux_sys->free(pointer); }
+inline void rux_sys_free(void *pointer) {
+    rux_sys->free(pointer);
+}
 
 #endif

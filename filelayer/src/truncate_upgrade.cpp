@@ -113,12 +113,13 @@ int sort_index_block(rux_handle *handle) {
     if (result != RUX_SUCCESS) {
         return result;
     }
-    std::memcpy(sorted.data, handle->file_index.data, static_cast<size_t>(used) * sizeof(rux_index_entry));
+    std::memcpy(sorted.data, handle->file_index.data,
+                static_cast<size_t>(used) * sizeof(rux_index_entry));
     sorted.size = used;
     result = rux_index_buffer_sort(&sorted);
     if (result == RUX_SUCCESS) {
         result = rux_write_all(handle, sorted.data, RUX_INDEX_ENTRY_SIZE * used,
-                           handle->header.index_location);
+                               handle->header.index_location);
     }
     rux_index_buffer_release(&sorted);
     if (result == RUX_SUCCESS) {

@@ -109,7 +109,9 @@ int write_buffered(rux_handle *handle, rux_index_entry entry, const void *data,
     return result;
 }
 
-bool is_type_code(rux_type type) { return rux_type_size(static_cast<unsigned>(type)) != 0; }
+bool is_type_code(rux_type type) {
+    return rux_type_size(static_cast<unsigned>(type)) != 0;
+}
 
 }  // namespace
 

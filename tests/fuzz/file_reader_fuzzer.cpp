@@ -54,16 +54,17 @@ void read_every_chunk(rux_handle *handle, const std::vector<std::string> &names)
                 continue;
             }
             check(entry->frame == frame, "found entry belongs to its frame");
-            const uint64_t size =
-                entry->type <= RUX_TYPE_CHARACTER ? rux_sizeof_type(static_cast<rux_type>(entry->type)) : 0;
+            const uint64_t size = entry->type <= RUX_TYPE_CHARACTER
+                                      ? rux_sizeof_type(static_cast<rux_type>(entry->type))
+                                      : 0;
             const uint64_t bytes = entry->N * entry->M * size;  // may wrap: read checks
             const bool fits = size != 0 && entry->N <= UINT64_MAX / size &&
                               entry->N * size <= UINT64_MAX / (entry->M ? entry->M : 1) &&
                               bytes <= static_cast<uint64_t>(handle->file_size);
             std::vector<uint8_t> destination(fits && bytes != 0 ? bytes : 1);
             const int result = rux_read_chunk(handle, destination.data(), entry);
-            check(result == RUX_SUCCESS || !fits || bytes == 0 || result == RUX_ERROR_FILE_CORRUPT ||
-                      result == RUX_ERROR_IO,
+            check(result == RUX_SUCCESS || !fits || bytes == 0 ||
+                      result == RUX_ERROR_FILE_CORRUPT || result == RUX_ERROR_IO,
                   "read result is a known code");
         }
     }
@@ -105,7 +106,9 @@ void exercise_reader(const char *path, rux_open_flag flags) {
 }
 
 // Syncing a temporary file proves nothing here and costs most of the time.
-int skip_fsync(int) { return 0; }
+int skip_fsync(int) {
+    return 0;
+}
 
 const rux_sys_calls *fast_sys_calls() {
     static rux_sys_calls calls = rux_sys_default;

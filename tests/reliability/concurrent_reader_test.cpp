@@ -29,7 +29,8 @@ void write_frames(rux_handle *writer, int count) {
     for (int i = 0; i < count; ++i) {
         const std::vector<double> values(64, 1.0 + i);
         const std::string name = "late/" + std::to_string(i);
-        ASSERT_EQ(rux_write_chunk(writer, "x", RUX_TYPE_DOUBLE, 64, 1, 0, values.data()), RUX_SUCCESS);
+        ASSERT_EQ(rux_write_chunk(writer, "x", RUX_TYPE_DOUBLE, 64, 1, 0, values.data()),
+                  RUX_SUCCESS);
         ASSERT_EQ(rux_write_chunk(writer, name.c_str(), RUX_TYPE_DOUBLE, 64, 1, 0, values.data()),
                   RUX_SUCCESS);
         ASSERT_EQ(rux_end_frame(writer), RUX_SUCCESS);

@@ -25,7 +25,7 @@ struct FileOp {
 // Passes every call on to the system and records what changes the one file
 // under test. Only one recorder lives at a time.
 class CrashRecorder {
-public:
+  public:
     explicit CrashRecorder(std::string path) : path_(std::move(path)) {
         active_ = this;
         table_ = rux_sys_default;
@@ -45,7 +45,7 @@ public:
 
     const std::vector<FileOp> &ops() const { return ops_; }
 
-private:
+  private:
     static int open(const char *path, int flags, mode_t mode) {
         const int fd = rux_sys_default.open(path, flags, mode);
         if (fd >= 0 && active_->path_ == path) {

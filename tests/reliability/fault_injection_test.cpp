@@ -44,7 +44,8 @@ void run(Workload workload, const std::string &path, rux_handle *handle, Progres
 // Closes the handle as a caller would after an error: retrying while the
 // handle still owns its descriptor.
 void close_after_failure(rux_handle *handle, Progress *progress) {
-    for (int attempt = 0; attempt < 3 && progress->handle_open && handle->owns_descriptor; ++attempt) {
+    for (int attempt = 0; attempt < 3 && progress->handle_open && handle->owns_descriptor;
+         ++attempt) {
         rux_close(handle);
     }
     progress->handle_open = handle->owns_descriptor != 0;
@@ -144,7 +145,8 @@ struct Tally {
     int surfaced = 0;
 };
 
-void inject_everywhere(Workload workload, const std::vector<Call> &kinds, bool shorten, Tally *tally) {
+void inject_everywhere(Workload workload, const std::vector<Call> &kinds, bool shorten,
+                       Tally *tally) {
     const std::map<Call, int> counts = count_calls(workload);
     for (Call kind : kinds) {
         for (int nth = 1; nth <= counts.at(kind); ++nth) {
@@ -157,9 +159,9 @@ void inject_everywhere(Workload workload, const std::vector<Call> &kinds, bool s
     }
 }
 
-const std::vector<Call> kFileCalls = {Call::open,      Call::close, Call::pread,
-                                      Call::pwrite,    Call::fsync, Call::ftruncate,
-                                      Call::lseek,     Call::mmap,  Call::munmap};
+const std::vector<Call> kFileCalls = {Call::open,   Call::close, Call::pread,
+                                      Call::pwrite, Call::fsync, Call::ftruncate,
+                                      Call::lseek,  Call::mmap,  Call::munmap};
 
 class FaultInjection : public ::testing::TestWithParam<Workload> {};
 
@@ -227,7 +229,8 @@ TEST(FailedFsync, StopsWritingButKeepsReading) {
         double read = 0;
         EXPECT_EQ(rux_read_chunk(&handle, &read, entry), RUX_SUCCESS);
         EXPECT_EQ(read, value);
-        EXPECT_EQ(sys.count(Call::pwrite), writes_before) << "lookups on such a handle do not flush";
+        EXPECT_EQ(sys.count(Call::pwrite), writes_before)
+            << "lookups on such a handle do not flush";
         EXPECT_EQ(sys.count(Call::fsync), 1);
         EXPECT_EQ(rux_close(&handle), RUX_ERROR_IO);
         EXPECT_EQ(handle.owns_descriptor, 0);

@@ -30,7 +30,7 @@ Chunk make_chunk(uint8_t type, uint64_t N, uint32_t M, uint64_t seed) {
 
 // Runs the steps of one workload and keeps the expectation in step.
 class Script {
-public:
+  public:
     Script(rux_handle *handle, Progress *progress, const StepObserver &observer)
         : handle_(handle), progress_(progress), observer_(observer) {}
 
@@ -55,9 +55,9 @@ public:
         if (stopped_) {
             return;
         }
-        const int result = rux_write_chunk(handle_, name.c_str(), static_cast<rux_type>(chunk.type),
-                                           chunk.N, chunk.M, 0,
-                                           chunk.bytes.empty() ? nullptr : chunk.bytes.data());
+        const int result =
+            rux_write_chunk(handle_, name.c_str(), static_cast<rux_type>(chunk.type), chunk.N,
+                            chunk.M, 0, chunk.bytes.empty() ? nullptr : chunk.bytes.data());
         if (step("write " + name, result)) {
             open_frame_[name] = chunk;
         }
@@ -184,7 +184,7 @@ public:
         }
     }
 
-private:
+  private:
     rux_handle *handle_;
     Progress *progress_;
     const StepObserver &observer_;

@@ -38,7 +38,7 @@ struct Progress {
     Expectation current;
     Expectation before_truncation;
     bool truncating = false;
-    bool creating = false;   // a failure now may leave a partly created file
+    bool creating = false;  // a failure now may leave a partly created file
     bool handle_open = false;
     int failed_result = RUX_SUCCESS;
     std::string failed_step;

@@ -178,8 +178,8 @@ RUX_API uint32_t rux_make_version(uint32_t major, uint32_t minor);
 RUX_API int rux_create(const char *name, const char *application, const char *schema,
                        uint32_t schema_version);
 RUX_API int rux_create_and_open(rux_handle *handle, const char *name, const char *application,
-                                const char *schema, uint32_t schema_version,
-                                rux_open_flag flags, int exclusive_create);
+                                const char *schema, uint32_t schema_version, rux_open_flag flags,
+                                int exclusive_create);
 RUX_API int rux_open(rux_handle *handle, const char *name, rux_open_flag flags);
 
 /* ---- Closing ---- */
@@ -194,8 +194,7 @@ RUX_API size_t rux_sizeof_type(rux_type type);
  * block is remapped (it grows in a flush; truncate, upgrade, close). Blocks
  * lie at any file offset, so the entry need not be 8-byte aligned: copy it
  * with memcpy before reading its fields where alignment matters. */
-RUX_API const rux_index_entry *rux_find_chunk(rux_handle *handle, uint64_t frame,
-                                              const char *name);
+RUX_API const rux_index_entry *rux_find_chunk(rux_handle *handle, uint64_t frame, const char *name);
 RUX_API int rux_read_chunk(rux_handle *handle, void *destination, const rux_index_entry *entry);
 RUX_API const char *rux_find_matching_chunk_name(rux_handle *handle, const char *match,
                                                  const char *previous);
