@@ -50,6 +50,10 @@ export PATH="$root/.venv/bin:$PATH"
 
 echo "== C and C++ tests"
 run_cpp_tests build/tests
+echo "== reliability counts"
+for test in fault_injection_test crash_states_test; do
+    build/tests/tests/$test | grep '\[ counts' || true
+done
 echo "== C and C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_cpp_tests build/tests-asan -DRUX_SANITIZE=ON
 
