@@ -155,9 +155,34 @@ int sync_parent_directory(const char *name) {
     return synced == 0 || sync_error == EINVAL || sync_error == EROFS ? RUX_SUCCESS : RUX_ERROR_IO;
 }
 
-bool file_grew(const rux_handle *handle) {
+// Whether the file changed since the handle took its view: it grew, or its
+// header or namelist block differ from what the handle read (a writer can add
+// names in place and entries without growing the file).
+bool file_changed(const rux_handle *handle) {
     const off_t end = rux_sys_lseek(handle->fd, 0, SEEK_END);
-    return end > handle->file_size;
+    if (end != handle->file_size) {
+        return true;
+    }
+    rux_header header;
+    if (rux_pread_all(handle->fd, &header, RUX_HEADER_SIZE, 0) !=
+            static_cast<int64_t>(RUX_HEADER_SIZE) ||
+        std::memcmp(&header, &handle->header, sizeof header) != 0) {
+        return true;
+    }
+    const rux_byte_buffer &names = handle->file_names.bytes;
+    if (names.data == nullptr) {
+        return false;
+    }
+    auto *block = static_cast<uint8_t *>(rux_sys_malloc(static_cast<size_t>(names.reserved)));
+    if (block == nullptr) {
+        return false;
+    }
+    const bool differs =
+        rux_pread_all(handle->fd, block, names.reserved, header.namelist_location) !=
+            static_cast<int64_t>(names.reserved) ||
+        std::memcmp(block, names.data, static_cast<size_t>(names.reserved)) != 0;
+    rux_sys_free(block);
+    return differs;
 }
 
 // Header, size, names and the count of used entries: the handle's view of the
@@ -260,7 +285,7 @@ int rux_load_handle(rux_handle *handle) {
         // A writer appending meanwhile can make the count probe entries whose
         // data or names came after this handle's view of the file; such a
         // file is not corrupt, so it is read again.
-        if (result != RUX_ERROR_FILE_CORRUPT || attempt == kLoadAttempts || !file_grew(handle) ||
+        if (result != RUX_ERROR_FILE_CORRUPT || attempt == kLoadAttempts || !file_changed(handle) ||
             rux_release_containers(handle) != RUX_SUCCESS) {
             break;
         }

@@ -199,12 +199,10 @@ int write_completed_entries(rux_handle *handle, uint64_t count) {
 
 }  // namespace
 
-int rux_flush(rux_handle *handle) {
-    int result = rux_check_writable(handle);
-    if (result != RUX_SUCCESS) {
-        return result;
-    }
-    result = flush_names(handle);
+namespace {
+
+int flush_staged(rux_handle *handle) {
+    int result = flush_names(handle);
     if (result == RUX_SUCCESS) {
         result = rux_flush_write_buffer(handle);
     }
@@ -227,6 +225,24 @@ int rux_flush(rux_handle *handle) {
         return RUX_SUCCESS;
     }
     return write_completed_entries(handle, completed);
+}
+
+}  // namespace
+
+int rux_flush(rux_handle *handle) {
+    const int refusal = rux_check_writable(handle);
+    if (refusal != RUX_SUCCESS) {
+        return refusal;
+    }
+    const int result = flush_staged(handle);
+    // Only a failed write of data or entries, which nothing refers to yet,
+    // can be retried; any other failure (an index block that cannot grow, a
+    // file cut by someone else, staging that does not fit together) would
+    // fail again forever, so the handle stops writing and can be closed.
+    if (result != RUX_SUCCESS && result != RUX_ERROR_IO) {
+        return rux_stop_writing(handle, result);
+    }
+    return result;
 }
 
 int rux_flush_write_buffer(rux_handle *handle) {

@@ -130,6 +130,8 @@ int rux_check_writable(const rux_handle *handle) {
 
 int rux_write_chunk(rux_handle *handle, const char *name, rux_type type, uint64_t N, uint32_t M,
                     uint8_t flags, const void *data) {
+    // An empty name would end the namelist and leave every later name, and
+    // the entries that use it, without an id in the file.
     if (handle == nullptr || name == nullptr || M == 0 || (N != 0 && data == nullptr)) {
         return RUX_ERROR_INVALID_ARGUMENT;
     }
@@ -141,7 +143,7 @@ int rux_write_chunk(rux_handle *handle, const char *name, rux_type type, uint64_
     // open; a size that overflows 64 bits cannot be stored.
     rux_index_entry entry = make_entry(handle, 0, type, N, M, 0);
     uint64_t byte_count = 0;
-    if (flags != 0 || !is_type_code(type) || !rux_index_entry_byte_count(&entry, &byte_count) ||
+    if (flags != 0 || name[0] == '\0' || !is_type_code(type) || !rux_index_entry_byte_count(&entry, &byte_count) ||
         byte_count > static_cast<uint64_t>(INT64_MAX - handle->file_size)) {
         return RUX_ERROR_INVALID_ARGUMENT;
     }

@@ -427,4 +427,45 @@ const AllocationCase kAllocationCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Cases, WriteAllocationFailure, testing::ValuesIn(kAllocationCases));
 
+// An empty name would end the namelist in the file and leave the names after
+// it, and their entries, without ids: the file would no longer open.
+TEST(WriteRefusals, EmptyNameIsRefusedAndTheFileStaysReadable) {
+    TempDir dir;
+    const std::string path = dir.path("f.rux");
+    rux_handle handle;
+    ASSERT_EQ(rux_test::create_open(&handle, path), RUX_SUCCESS);
+    const Bytes value = rux_test::pattern(4, 3);
+    EXPECT_EQ(rux_test::write_bytes(&handle, "a", RUX_TYPE_INT32, 1, 1, value), RUX_SUCCESS);
+    EXPECT_EQ(rux_test::write_bytes(&handle, "", RUX_TYPE_INT32, 1, 1, value),
+              RUX_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(rux_test::write_bytes(&handle, "b", RUX_TYPE_INT32, 1, 1, value), RUX_SUCCESS);
+    ASSERT_EQ(rux_end_frame(&handle), RUX_SUCCESS);
+    ASSERT_EQ(rux_close(&handle), RUX_SUCCESS);
+    ASSERT_EQ(rux_open(&handle, path.c_str(), RUX_OPEN_READONLY), RUX_SUCCESS);
+    Bytes read;
+    EXPECT_TRUE(rux_test::read_back(&handle, 0, "b", &read));
+    EXPECT_EQ(read, value);
+    EXPECT_EQ(rux_close(&handle), RUX_SUCCESS);
+}
+
+// A flush that can never succeed (an index block of capacity 0 cannot grow)
+// stops the handle writing, so that closing it still releases everything.
+TEST(WriteRefusals, UngrowableIndexStopsWritingAndCloses) {
+    TempDir dir;
+    const std::string path = dir.path("f.rux");
+    ASSERT_EQ(rux_create(path.c_str(), "app", "schema", 0), RUX_SUCCESS);
+    Bytes file = rux_test::read_file(path);
+    rux_test::put_le(file, 16, 0, 8);  // index_allocated_entries
+    rux_test::write_file(path, file);
+    rux_handle handle;
+    ASSERT_EQ(rux_open(&handle, path.c_str(), RUX_OPEN_READWRITE), RUX_SUCCESS);
+    EXPECT_EQ(rux_test::write_bytes(&handle, "a", RUX_TYPE_UINT8, 1, 1, Bytes{7}), RUX_SUCCESS);
+    EXPECT_EQ(rux_end_frame(&handle), RUX_SUCCESS);
+    EXPECT_EQ(rux_flush(&handle), RUX_ERROR_FILE_CORRUPT);
+    EXPECT_EQ(rux_end_frame(&handle), RUX_ERROR_FILE_CORRUPT);
+    EXPECT_EQ(rux_close(&handle), RUX_ERROR_FILE_CORRUPT);
+    EXPECT_EQ(handle.owns_descriptor, 0);
+    EXPECT_EQ(handle.name_map.buckets, nullptr);
+}
+
 }  // namespace
