@@ -8,6 +8,8 @@ little-endian records).
 
 import numpy
 
+from rux.inspect import ENTRY_DTYPE
+
 HEADER = numpy.dtype(
     [
         ("magic", "<u8"),
@@ -22,17 +24,8 @@ HEADER = numpy.dtype(
         ("reserved", "V80"),
     ]
 )
-ENTRY = numpy.dtype(
-    [
-        ("frame", "<u8"),
-        ("N", "<u8"),
-        ("location", "<i8"),
-        ("M", "<u4"),
-        ("id", "<u2"),
-        ("type", "u1"),
-        ("flags", "u1"),
-    ]
-)
+# The 32-byte index entry, as the rux package itself reads it.
+ENTRY = ENTRY_DTYPE
 TYPE_SIZES = {1: 1, 2: 2, 3: 4, 4: 8, 5: 1, 6: 2, 7: 4, 8: 8, 9: 4, 10: 8, 11: 1}
 NAMELIST_UNIT = 64
 VERSION_2_0 = 0x20000
