@@ -4,11 +4,12 @@
 // analysis reads cost about what copying the bytes costs.
 //
 // Guarantees kept here:
-//  (1) Every entry is checked (type, size, location within the file as it is
-//      now) before any byte is copied, so a damaged entry gives
-//      RUX_ERROR_FILE_CORRUPT with the destination untouched, and no byte past
-//      the end of the file is read or touched, also when the file was cut
-//      shorter after the handle was opened.
+//  (1) Every entry is checked (type, size, location within the file size the
+//      handle knows) before any byte is copied, so a damaged entry gives
+//      RUX_ERROR_FILE_CORRUPT with the destination untouched. A file cut
+//      shorter since then is never touched past its end: positional reads
+//      come back short (RUX_ERROR_IO), and a mapping is made only of bytes
+//      that the file holds at that moment.
 //  (2) A name written twice in one frame gives the entry that rux_find_chunk
 //      gives, in either index layout.
 //  (3) The destination is never written past destination_size.
@@ -37,15 +38,14 @@ bool flush_for_lookup(rux_handle *handle, int *error) {
     return *error == RUX_SUCCESS;
 }
 
-// The bytes of the file that may be read: those the handle knows of, and no
-// more than the file holds now (someone may have cut it).
-int readable_end(const rux_handle *handle, uint64_t *end) {
+// Where the file ends now. The handle's file_size may be stale: someone may
+// have cut the file since, and a mapping must never be touched past the end.
+int current_end(const rux_handle *handle, uint64_t *end) {
     const off_t length = rux_sys_lseek(handle->fd, 0, SEEK_END);
     if (length < 0) {
         return RUX_ERROR_IO;
     }
-    const auto known = static_cast<uint64_t>(handle->file_size);
-    *end = static_cast<uint64_t>(length) < known ? static_cast<uint64_t>(length) : known;
+    *end = static_cast<uint64_t>(length);
     return RUX_SUCCESS;
 }
 
@@ -171,22 +171,23 @@ int read_runs(int fd, const uint64_t *locations, uint64_t count, uint64_t bytes,
 
 // Copies scattered chunks out of a transient read-only mapping of the span
 // they lie in; false when the span cannot be mapped (the caller then reads).
-bool copy_mapped(int fd, const uint64_t *locations, uint64_t count, uint64_t bytes, uint8_t *out,
-                 int *result) {
+bool copy_mapped(const rux_handle *handle, const uint64_t *locations, uint64_t count,
+                 uint64_t bytes, uint8_t *out, int *result) {
     uint64_t lowest = locations[0];
     uint64_t end = 0;
     for (uint64_t i = 0; i < count; ++i) {
         lowest = locations[i] < lowest ? locations[i] : lowest;
         end = locations[i] + bytes > end ? locations[i] + bytes : end;
     }
+    uint64_t file_end = 0;
     const long page = rux_sys_page_size();
-    if (page <= 0) {
-        return false;
+    if (page <= 0 || current_end(handle, &file_end) != RUX_SUCCESS || file_end < end) {
+        return false;  // the reads that follow report what is wrong
     }
     const uint64_t base = lowest - lowest % static_cast<uint64_t>(page);
     const uint64_t length = end - base;
-    void *mapping = rux_sys_mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_SHARED, fd,
-                                 static_cast<off_t>(base));
+    void *mapping = rux_sys_mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_SHARED,
+                                 handle->fd, static_cast<off_t>(base));
     if (mapping == MAP_FAILED) {
         return false;
     }
@@ -199,15 +200,16 @@ bool copy_mapped(int fd, const uint64_t *locations, uint64_t count, uint64_t byt
     return true;
 }
 
-int copy_series(int fd, const uint64_t *locations, uint64_t count, uint64_t bytes, uint8_t *out) {
+int copy_series(const rux_handle *handle, const uint64_t *locations, uint64_t count,
+                uint64_t bytes, uint8_t *out) {
     uint64_t runs = 1;
     for (uint64_t i = 1; i < count; ++i) {
         runs += locations[i] != locations[i - 1] + bytes ? 1 : 0;
     }
     int result = RUX_SUCCESS;
     if ((runs <= kMaxReadRuns || (bytes * count) / runs >= kMinBytesPerReadRun) ||
-        !copy_mapped(fd, locations, count, bytes, out, &result)) {
-        result = read_runs(fd, locations, count, bytes, out);
+        !copy_mapped(handle, locations, count, bytes, out, &result)) {
+        result = read_runs(handle->fd, locations, count, bytes, out);
     }
     return result;
 }
@@ -255,11 +257,7 @@ int rux_read_series(rux_handle *handle, const char *name, const rux_frame_select
     if (!flush_for_lookup(handle, &result)) {
         return result;
     }
-    uint64_t end = 0;
-    result = readable_end(handle, &end);
-    if (result != RUX_SUCCESS) {
-        return result;
-    }
+    const auto end = static_cast<uint64_t>(handle->file_size);
     const uint16_t id = rux_name_id_map_lookup(&handle->name_map, name);
     const rux_index_buffer &index = handle->file_index;
     const bool v2 = rux_has_v2_layout(handle->header);
@@ -312,7 +310,7 @@ int rux_read_series(rux_handle *handle, const char *name, const rux_frame_select
         if (destination_size < info->bytes) {
             result = refuse(info, RUX_SERIES_BUFFER_TOO_SMALL, selected_frame(*frames, 0));
         } else if (info->bytes != 0) {
-            result = copy_series(handle->fd, locations, count, info->bytes / count,
+            result = copy_series(handle, locations, count, info->bytes / count,
                                  static_cast<uint8_t *>(destination));
         }
     }
@@ -383,8 +381,8 @@ int rux_read_chunks(rux_handle *handle, const rux_chunk_info *chunks, uint64_t c
         !rux_is_usable(handle)) {
         return RUX_ERROR_INVALID_ARGUMENT;
     }
-    uint64_t end = 0;
-    int result = readable_end(handle, &end);
+    const auto end = static_cast<uint64_t>(handle->file_size);
+    int result = RUX_SUCCESS;
     for (uint64_t i = 0; i < count && result == RUX_SUCCESS; ++i) {
         rux_index_entry entry{};
         entry.location = chunks[i].location;
