@@ -317,7 +317,6 @@ TEST_F(TruncateUpgradeTest, StraySlotBehindTheNamelistRefusesWritableOpens) {
     image.save(path());
     EXPECT_EQ(rux_open(&handle_, path().c_str(), RUX_OPEN_READWRITE), RUX_ERROR_FILE_CORRUPT);
     open_image(image, RUX_OPEN_READONLY);
-    EXPECT_EQ(rux_test::matching_names(&handle_, ""), std::vector<std::string>{"x"});
     EXPECT_EQ(read_text(0, "x"), "xx");
 }
 
