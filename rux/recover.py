@@ -41,7 +41,7 @@ import mmap
 import os
 import tempfile
 from dataclasses import dataclass, field
-from typing import Callable, Dict, List, Optional, Tuple
+from typing import Callable, Dict, List, Optional, Tuple, Union
 
 import numpy as np
 
@@ -56,7 +56,6 @@ INITIAL_NAMELIST_SIZE = 1024
 # Copies of an index block examined at most (a hostile file can repeat the
 # first entry everywhere).
 MAX_CANDIDATES = 64
-# Chunk data are read this many bytes at a time when a chunk is large.
 _ELEMENT_DTYPES = {
     1: "<u1",
     2: "<u2",
@@ -206,6 +205,14 @@ def _parse_names(block: bytes, layout: int, complete: bool) -> Optional[List[byt
     return parsed.names if ended else parsed.names[:-1]
 
 
+def _any_nonzero(source: _Source, start: int, end: int) -> bool:
+    for segment_start, segment_end in raw.data_segments(source.path, start, end):
+        for offset in range(segment_start, segment_end, 1 << 23):
+            if any(source.read(offset, min(1 << 23, segment_end - offset))):
+                return True
+    return False
+
+
 def _find_all(source: _Source, pattern: bytes, start: int, alignment: int) -> List[int]:
     """Offsets from ``start`` at which ``pattern`` stands, aligned, holes skipped."""
     found: List[int] = []
@@ -227,8 +234,22 @@ def _namelist_copies(source: _Source, header: raw.Header, layout: int) -> List[N
     location, block_size = header.namelist_location, header.namelist_size
     if raw.HEADER_SIZE <= location < size and block_size > 0:
         complete = location + block_size <= size
-        block = source.read(location, min(block_size, size - location))
-        names = _parse_names(block, layout, complete)
+        block_end = min(location + block_size, size)
+        # The list ends at the first hole (zeros) of a sparse file; past it
+        # only non-zero bytes matter, so a declared block of GiBs costs little.
+        segments = raw.data_segments(source.path, location, block_end)
+        list_end = segments[0][1] if segments and segments[0][0] == location else location
+        block = source.read(location, list_end - location)
+        if list_end < block_end:
+            names: Optional[List[bytes]] = _parse_names(block + bytes(1), layout, False)
+            parsed_end = raw.parse_namelist(block + bytes(1), layout).end
+            stray = _any_nonzero(source, list_end, block_end) or (
+                layout == 2 and any(block[parsed_end:])
+            )
+            if complete and stray:
+                names = None
+        else:
+            names = _parse_names(block, layout, complete)
         if names is not None:
             copies.append(NamelistCopy(location, names, True))
     if copies and copies[0].location + block_size <= size:
@@ -445,7 +466,7 @@ def analyse(path: str) -> Tuple[raw.Header, bool, Optional[NamelistCopy], List[P
 # -- writing the new file -------------------------------------------------------
 
 
-def _chunk_value(source: _Source, entry) -> object:
+def _chunk_value(source: _Source, entry) -> Union[str, np.ndarray]:
     """The chunk as write_chunk takes it; raises ValueError when rux.fl cannot write it."""
     type_code, rows, columns = int(entry["type"]), int(entry["N"]), int(entry["M"])
     if columns == 0:
