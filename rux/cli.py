@@ -1,4 +1,4 @@
-"""The ``rux`` command: look inside, check, upgrade and convert rux files.
+"""The ``rux`` command: look inside, check, upgrade, recover and convert rux files.
 
 Every subcommand is a function ``cmd_<name>(args) -> int``. ``main`` turns the
 errors a user can cause (a missing file, a file that is not a rux file, an
@@ -124,7 +124,7 @@ def cmd_info(args) -> int:
         summary = raw.summarize(view)
     if args.json:
         _print_json(summary.as_dict())
-        return EXIT_OK
+        return _report_refusal(args.file)
     values = summary.as_dict()
     values["rux_version"] = f"{summary.rux_version} (version {summary.layout} layout)"
     values["index"] = (
@@ -138,6 +138,17 @@ def cmd_info(args) -> int:
     print(f"{'file':<{width}}  {summary.file}")
     for key, label in _INFO_LABELS:
         print(f"{label:<{width}}  {values[key]}")
+    return _report_refusal(args.file)
+
+
+def _report_refusal(path: str) -> int:
+    """After describing a file: says so, and fails, when the library refuses to open it."""
+    try:
+        _open_read(path).close()
+    except (OSError, RuntimeError, MemoryError, ValueError) as error:
+        message = " ".join(_error_line(error).split("\n"))
+        print(f"rux: {path}: the library refuses to open it: {message}", file=sys.stderr)
+        return EXIT_ERROR
     return EXIT_OK
 
 
@@ -200,6 +211,9 @@ def _print_table(chunks) -> None:
 
 def cmd_dump(args) -> int:
     with _open_read(args.file) as handle:
+        if not 0 <= args.frame < handle.nframes:
+            # Frame numbers past 64 bits are no frame either, not an OverflowError.
+            raise KeyError(f"frame {args.frame} / chunk {args.name} not found in: {args.file}")
         value = handle.read_chunk(args.frame, args.name)
     if isinstance(value, str):
         sys.stdout.write(value if value.endswith("\n") or not value else value + "\n")
@@ -275,6 +289,34 @@ def cmd_convert(args) -> int:
     return EXIT_OK
 
 
+def cmd_recover(args) -> int:
+    from . import recover
+
+    progress = ProgressBar("writing frames")
+    try:
+        report = recover.recover(args.input, args.output, force=args.force, progress=progress.update)
+    finally:
+        progress.finish()
+    if args.json:
+        _print_json(report.as_dict())
+        return EXIT_OK
+    where = "current" if report.index_is_current else "copy found by searching"
+    lost = sum(last - first + 1 for first, last in report.frames_lost)
+    print(f"{report.output}: {report.frames_kept} frames kept, {lost} lost; "
+          f"{report.chunks_kept} chunks kept, {report.chunks_lost} lost")
+    print(f"index block: {where} at offset {report.index_location}; "
+          f"namelist: {'current' if report.namelist_is_current else 'copy found by searching'} "
+          f"at offset {report.namelist_location}")
+    if report.frames_lost:
+        ranges = ", ".join(
+            str(first) if first == last else f"{first}-{last}" for first, last in report.frames_lost
+        )
+        print(f"frames lost: {ranges}")
+    for note in report.notes:
+        print(f"note: {note}")
+    return EXIT_OK
+
+
 _KINDS = {".rux": "rux", ".xyz": "xyz", ".extxyz": "xyz"}
 
 
@@ -343,6 +385,18 @@ def build_parser() -> argparse.ArgumentParser:
     upgrade.add_argument("file", metavar="FILE")
     upgrade.set_defaults(run=cmd_upgrade)
 
+    recover = commands.add_parser(
+        "recover",
+        help="write the whole frames of a damaged file to a new file",
+        description="Write every frame of INPUT that can be proven whole to the new file "
+        "OUTPUT, and report what was kept and lost. INPUT is only read.",
+    )
+    recover.add_argument("input", metavar="INPUT")
+    recover.add_argument("output", metavar="OUTPUT")
+    recover.add_argument("--force", action="store_true", help="replace OUTPUT if it exists")
+    recover.add_argument("--json", action="store_true", help="print a JSON object")
+    recover.set_defaults(run=cmd_recover)
+
     convert = commands.add_parser(
         "convert",
         help="convert between rux and extended XYZ (needs: pip install rux[xyz])",
@@ -369,10 +423,13 @@ def _error_line(error: BaseException) -> str:
 
 
 def _user_errors():
+    from .recover import RecoveryError
     from .xyz import ConversionError, MissingDependency
 
     return (
         OSError,
+        OverflowError,
+        RecoveryError,
         RuntimeError,
         KeyError,
         ValueError,

@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 import rux.fl as fl
 from rux import cli
+from rux import inspect as raw
 
 import rux_files as rf
 
@@ -134,9 +135,13 @@ def test_info_describes_a_file_the_library_refuses(tmp_path, capsys):
     )
     with pytest.raises(RuntimeError, match="Corrupt RUX file"):
         fl.open(path, "r")
-    status, out, _ = run(capsys, "info", "--json", path)
-    assert status == 0
+    status, out, err = run(capsys, "info", "--json", path)
+    assert status == 1
     assert json.loads(out)["index_entries_used"] == 1
+    assert err == f"rux: {path}: the library refuses to open it: Corrupt RUX file: {path}\n"
+    status, out, err = run(capsys, "info", path)
+    assert status == 1 and "index entries   1 used / 128 capacity" in out
+    assert err.count("\n") == 1 and "refuses to open it" in err
 
 
 # -- ls and dump -----------------------------------------------------------------
@@ -222,6 +227,15 @@ def test_dump_full_prints_every_value(tmp_path, capsys):
         (["ls", "{tmp}"], "rux: {tmp}: Is a directory"),
         (["dump", "{sample}", "0", "nope"], "rux: frame 0 / chunk nope not found in: {sample}"),
         (["dump", "{sample}", "3", "step"], "rux: frame 3 / chunk step not found in: {sample}"),
+        (
+            ["dump", "{sample}", str(1 << 63), "step"],
+            f"rux: frame {1 << 63} / chunk step not found in: {{sample}}",
+        ),
+        (
+            ["dump", "{sample}", str(1 << 64), "step"],
+            f"rux: frame {1 << 64} / chunk step not found in: {{sample}}",
+        ),
+        (["dump", "{sample}", "-1", "step"], "rux: frame -1 / chunk step not found in: {sample}"),
         (["ls", "{sample}", "--frame", "3"], "rux: frame 3 out of range: {sample} has 3 frames"),
     ],
 )
@@ -441,7 +455,28 @@ def test_a_header_whose_blocks_end_beyond_64_bits_is_described(tmp_path, capsys)
     assert f"index block: offset 256 to {256 + (32 << 62)} extends past the end" in out
     assert f"namelist block: offset 4352 to {4352 + (64 << 60)} extends past the end" in out
     status, out, _ = run(capsys, "info", "--json", path)
-    assert status == 0 and json.loads(out)["index_entries_used"] == 2
+    assert status == 1 and json.loads(out)["index_entries_used"] == 2  # described, refused
+
+
+def test_check_reads_only_the_data_of_a_sparse_index_block(tmp_path):
+    # 2^26 declared entries (2 GiB), nearly all a hole; one stray entry in the middle.
+    path = rf.craft_file(tmp_path / "sparse.rux", [b"a"], _entries(3))
+    capacity = 1 << 26
+    _patch(path, 8, (8192).to_bytes(8, "little") + capacity.to_bytes(8, "little"))
+    with open(path, "r+b") as target:
+        target.truncate(8192 + 32 * capacity)
+    _patch(path, 8192, open(path, "rb").read()[256 : 256 + 96])
+    stray = 1 << 25
+    _patch(path, _entry_offset(stray) - 256 + 8192 + 8, (5).to_bytes(8, "little"))
+    with open(path, "rb") as source:
+        if os.lseek(source.fileno(), 0, os.SEEK_HOLE) >= os.path.getsize(path):
+            pytest.skip("this file system does not report holes")
+    calls = []
+    report = raw.check(path, progress=lambda done, total: calls.append((done, total)))
+    assert [(p.kind, p.entry) for p in report.problems] == [("unused-not-zero", stray)]
+    assert report.entries_checked == capacity
+    # Progress comes per block read: a handful, not one per 2^18 entries of hole.
+    assert len(calls) < 10 and calls[-1] == (capacity, capacity)
 
 
 def test_check_of_a_file_that_is_not_a_rux_file(tmp_path, capsys):
