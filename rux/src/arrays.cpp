@@ -277,16 +277,12 @@ PyObject *chunk_result(PyRef array, const rux_index_entry &entry) {
     return PyArray_Newshape(allocated, &flat, NPY_CORDER);
 }
 
-// A chunk name for the library: a str (or subclass) without NUL characters,
-// which the library's C strings could not hold.
+// A chunk name for the library: a str (or subclass); it is cut at its first
+// NUL, as the library's C strings are.
 bool encode_chunk_name(PyObject *name, Utf8Text *text) {
     if (!PyUnicode_Check(name)) {
         PyErr_Format(PyExc_TypeError, "chunk name must be str, not %.200s",
                      Py_TYPE(name)->tp_name);
-        return false;
-    }
-    if (PyUnicode_FindChar(name, 0, 0, PyUnicode_GET_LENGTH(name), 1) != -1) {
-        PyErr_SetString(PyExc_ValueError, "chunk name contains an embedded null character");
         return false;
     }
     return text->encode(name);

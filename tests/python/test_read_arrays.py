@@ -72,8 +72,6 @@ def test_missing_chunks_raise_key_error(three_frames, frame, name, text):
     [
         ("1", TypeError, "an integer is required"),
         (None, TypeError, "an integer is required"),
-        (2**63, OverflowError, None),
-        (-(2**63) - 1, OverflowError, None),
     ],
 )
 def test_frame_conversion_errors(three_frames, frame, exception, message):
@@ -87,12 +85,12 @@ def test_frame_conversion_errors(three_frames, frame, exception, message):
 
 def test_name_must_be_text(three_frames):
     with fl.open(three_frames, "r") as f:
-        for call in (
-            lambda: f.read_chunk(0, b"step"),
-            lambda: f.chunk_exists(0, 3),
-            lambda: f.find_matching_chunk_names(None),
+        for call, exception in (
+            (lambda: f.read_chunk(0, b"step"), TypeError),
+            (lambda: f.chunk_exists(0, 3), TypeError),
+            (lambda: f.find_matching_chunk_names(None), AttributeError),
         ):
-            with pytest.raises(AttributeError):
+            with pytest.raises(exception):
                 call()
 
 
