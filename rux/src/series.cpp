@@ -3,6 +3,8 @@
 #include "numpy_api.h"
 
 #include <cstring>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "fl_internal.h"
@@ -14,7 +16,7 @@ namespace {
 // The frames of a read_series call, as the library takes them.
 struct FrameSelection {
     rux_frame_selection selection{};
-    std::vector<uint64_t> list;
+    std::unique_ptr<uint64_t[]> list;
 };
 
 PyRef frame_number(uint64_t frame) {
@@ -105,7 +107,11 @@ bool select_frames(FileObject *self, PyObject *name, PyObject *frames_argument,
         return false;
     }
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
-    frames->list.resize(static_cast<size_t>(count));
+    frames->list.reset(new (std::nothrow) uint64_t[static_cast<size_t>(count) + 1]);
+    if (!frames->list) {
+        PyErr_NoMemory();
+        return false;
+    }
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject *item = PySequence_Fast_GET_ITEM(items.get(), i);
         int64_t frame = 0;
@@ -118,7 +124,7 @@ bool select_frames(FileObject *self, PyObject *name, PyObject *frames_argument,
         }
         frames->list[static_cast<size_t>(i)] = static_cast<uint64_t>(frame);
     }
-    frames->selection.list = frames->list.data();
+    frames->selection.list = frames->list.get();
     frames->selection.count = static_cast<uint64_t>(count);
     return true;
 }

@@ -287,6 +287,8 @@ def test_class_lists_methods_and_properties_in_order():
         "__enter__",
         "__exit__",
         "__reduce__",
+        "read_series",
+        "read_frame",
         "name",
         "mode",
         "rux_version",

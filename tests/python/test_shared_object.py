@@ -27,6 +27,10 @@ C_API = {
     "rux_flush",
     "rux_truncate",
     "rux_upgrade",
+    "rux_read_series",
+    "rux_find_frame_chunks",
+    "rux_read_chunks",
+    "rux_strerror",
 }
 EXPORTED = C_API | {"PyInit_fl", "RUX_MAGIC_ID"}
 

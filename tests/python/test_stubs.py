@@ -61,7 +61,12 @@ def test_method_parameters_match_the_docstrings():
         ):
             continue  # properties, and methods whose docstring has no signature line
         documented = getattr(fl.RUXFile, node.name).__doc__.splitlines()[0]
-        parameters = ", ".join(arg.arg for arg in node.args.args[1:])
+        arguments = node.args.args[1:]
+        defaults = [None] * (len(arguments) - len(node.args.defaults)) + node.args.defaults
+        parameters = ", ".join(
+            arg.arg if default is None else f"{arg.arg}={ast.unparse(default)}"
+            for arg, default in zip(arguments, defaults)
+        )
         assert documented == f"{node.name}({parameters})"
 
 
