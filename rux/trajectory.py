@@ -395,6 +395,11 @@ class Frame(Mapping[str, Value]):
         self._written = written
 
     @property
+    def path(self) -> str:
+        """The file the frame was read from."""
+        return self._store.path
+
+    @property
     def written(self) -> List[str]:
         """The names this frame holds itself (not by the once-written rule)."""
         return list(self._own) if self._written is None else list(self._written)
