@@ -314,3 +314,29 @@ def test_a_dask_array_of_a_replaced_file_refuses_to_compute(path, tmp_path, dask
     os.replace(other, path)
     with pytest.raises(RuntimeError, match="replaced"):
         array.compute()
+
+
+def test_the_readme_example_runs(tmp_path):
+    import os
+    from pathlib import Path
+
+    example = Path(__file__).resolve().parents[2] / "examples" / "trajectory.py"
+    env = dict(os.environ, PYTHONPATH=str(Path(os.path.abspath(fl.__file__)).parents[1]))
+    target = tmp_path / "example.rux"
+    result = subprocess.run(
+        [sys.executable, str(example), str(target), "--frames", "120", "--particles", "16"],
+        env=env, cwd="/", capture_output=True, text=True, timeout=300,
+    )
+    assert result.returncode == 0, result.stderr
+    assert "read back matches written data: yes" in result.stdout
+    with rux.open(target) as traj:
+        assert len(traj) == 120 and traj[-1]["particles/position"].shape == (16, 3)
+
+
+def test_the_trajectory_layer_type_checks():
+    pytest.importorskip("mypy")
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "-p", "rux.trajectory"],
+        cwd="/", capture_output=True, text=True, timeout=600,
+    )
+    assert result.returncode == 0, result.stdout
