@@ -346,7 +346,9 @@ class _Store:
     def read_attr(self, key: str) -> Any:
         if key in self.staged_attrs:
             return json.loads(self.staged_attrs[key])
-        held = self.frames_holding(ATTRS_PREFIX + key) if key in self.attr_keys else ()
+        if key not in self.attr_keys:
+            raise KeyError(key)
+        held = self.frames_holding(ATTRS_PREFIX + key)
         if not len(held):
             raise KeyError(key)
         text = self.file.read_chunk(int(held[-1]), ATTRS_PREFIX + key)
@@ -612,7 +614,7 @@ class Trajectory(Sequence[Frame]):
         sources = {name: store.source_frames(name, frames) for name in wanted}
         read = store.file.read_chunk
         for k, file_frame in enumerate(frames.tolist()):
-            values = {name: read(int(sources[name][k]), name) for name in wanted}
+            values: Dict[str, Value] = {name: read(int(sources[name][k]), name) for name in wanted}
             written = [name for name in wanted if sources[name][k] == file_frame]
             yield Frame(store, int(indices[k]), file_frame, values, wanted, written)
 
