@@ -30,5 +30,5 @@ int rux_close(rux_handle *handle) {
         return released;
     }
     const int closed = close_descriptor(handle);
-    return handle->write_error != RUX_SUCCESS ? handle->write_error : closed;
+    return handle->write_error != RUX_SUCCESS ? rux_write_error(handle) : closed;
 }

@@ -46,7 +46,8 @@ bool rux_index_entry_is_valid(const rux_index_entry *entry, const rux_handle *ha
 // N x M x size of the entry's type, or false when the product overflows 64 bits.
 bool rux_index_entry_byte_count(const rux_index_entry *entry, uint64_t *byte_count);
 
-// Name -> id map: separate chaining over RUX_NAME_ID_MAP_BUCKETS head nodes.
+// Name -> id map: chains over RUX_NAME_ID_MAP_BUCKETS head nodes, with O(1)
+// insertion and lookups that do not walk chains (name_id_map.cpp).
 uint64_t rux_name_hash(const char *name);
 int rux_name_id_map_init(rux_name_id_map *map);
 int rux_name_id_map_add(rux_name_id_map *map, const char *name, uint16_t id);

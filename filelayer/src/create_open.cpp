@@ -290,6 +290,9 @@ int rux_load_handle(rux_handle *handle) {
             break;
         }
     }
+    if (result == RUX_SUCCESS && rux_is_writable(handle)) {
+        result = rux_check_layout_for_writing(handle);
+    }
     if (result != RUX_SUCCESS) {
         return result;
     }

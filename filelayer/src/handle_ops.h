@@ -2,6 +2,7 @@
 #ifndef RUX_HANDLE_OPS_H
 #define RUX_HANDLE_OPS_H
 
+#include <cerrno>
 #include <cstdint>
 
 #include "rux/rux.h"
@@ -48,12 +49,22 @@ inline bool rux_is_usable(const rux_handle *handle) {
 inline bool rux_lookup_flushes(const rux_handle *handle) {
     return rux_is_writable(handle) && handle->write_error == RUX_SUCCESS;
 }
-// Marks the handle as no longer writable and returns the error.
+// Marks the handle as no longer writable and returns the error. For an I/O
+// error it keeps errno too (EIO when the failure left none).
 inline int rux_stop_writing(rux_handle *handle, int error) {
     if (handle->write_error == RUX_SUCCESS) {
         handle->write_error = error;
+        handle->write_errno = error == RUX_ERROR_IO ? (errno != 0 ? errno : EIO) : 0;
     }
     return error;
+}
+// The error that stopped writing (RUX_SUCCESS while the handle may write),
+// with errno put back to that failure's for RUX_ERROR_IO.
+inline int rux_write_error(const rux_handle *handle) {
+    if (handle->write_error == RUX_ERROR_IO) {
+        errno = handle->write_errno != 0 ? handle->write_errno : EIO;
+    }
+    return handle->write_error;
 }
 // The check shared by every writing operation.
 int rux_check_writable(const rux_handle *handle);
@@ -68,6 +79,9 @@ int rux_write_zeros(int fd, uint64_t count, uint64_t offset);
 int rux_format_new_file(int fd, const char *application, const char *schema,
                         uint32_t schema_version);
 int rux_load_handle(rux_handle *handle);
+// For a writable open: refuses with RUX_ERROR_FILE_CORRUPT a file whose blocks
+// would make a flush overwrite data (layout_check.cpp).
+int rux_check_layout_for_writing(const rux_handle *handle);
 // Releases every container of the handle in a fixed order, stopping at the
 // first failure (a failing munmap) so that the caller can retry; containers
 // released so far are zero. The descriptor stays open.

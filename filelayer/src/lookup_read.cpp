@@ -1,6 +1,7 @@
 // Lookup and reading: frames, chunk entries, chunk bytes and name listing.
 // Lookups see only completed frames that reached the index block; on a
 // writable handle each one flushes first so that they see every such frame.
+#include <cerrno>
 #include <cstring>
 
 #include "containers.h"
@@ -109,10 +110,17 @@ int rux_read_chunk(rux_handle *handle, void *destination, const rux_index_entry 
         end > static_cast<uint64_t>(handle->file_size)) {
         return RUX_ERROR_FILE_CORRUPT;
     }
-    return rux_pread_all(handle->fd, destination, byte_count,
-                         static_cast<uint64_t>(entry->location)) == static_cast<int64_t>(byte_count)
-               ? RUX_SUCCESS
-               : RUX_ERROR_IO;
+    const int64_t read = rux_pread_all(handle->fd, destination, byte_count,
+                                       static_cast<uint64_t>(entry->location));
+    if (read == static_cast<int64_t>(byte_count)) {
+        return RUX_SUCCESS;
+    }
+    // A file cut short by someone else ends before the chunk: the loop saw
+    // end of file and left errno 0, which would report no error at all.
+    if (read >= 0) {
+        errno = EIO;
+    }
+    return RUX_ERROR_IO;
 }
 
 const char *rux_find_matching_chunk_name(rux_handle *handle, const char *match,

@@ -95,7 +95,7 @@ int write_buffered(rux_handle *handle, rux_index_entry entry, const void *data,
         // On failure the buffered data stay, and the next flush writes them.
         (void)rux_flush_write_buffer(handle);
         if (handle->write_error != RUX_SUCCESS) {
-            return handle->write_error;
+            return rux_write_error(handle);
         }
     }
     entry.location = static_cast<int64_t>(handle->write_buffer.size);
@@ -125,7 +125,7 @@ int rux_check_writable(const rux_handle *handle) {
     if (!rux_is_open(handle)) {
         return RUX_ERROR_INVALID_ARGUMENT;
     }
-    return handle->write_error;
+    return rux_write_error(handle);
 }
 
 int rux_write_chunk(rux_handle *handle, const char *name, rux_type type, uint64_t N, uint32_t M,

@@ -307,19 +307,16 @@ TEST_F(TruncateUpgradeTest, UpgradeOfAnEmptyVersion03FileOnlyRewritesTheHeader) 
 }
 
 // Only the names that have ids are packed: the list up to its end.
-TEST_F(TruncateUpgradeTest, UpgradePacksOnlyNamesWithIds) {
+// A version 1 namelist with a slot behind its end holds bytes that a flush
+// would overwrite: writable opens, and so upgrades, refuse it; reads work.
+TEST_F(TruncateUpgradeTest, StraySlotBehindTheNamelistRefusesWritableOpens) {
     FileImage image(rux_test::kVersion10);
     image.set_names({"x", "", "y"});
     const std::string text = "xx";
     image.add_chunk(0, 0, RUX_TYPE_CHARACTER, 1, 2, text.data());
-    open_image(image);
-    ASSERT_EQ(rux_upgrade(&handle_), RUX_SUCCESS);
-    const Bytes bytes = file();
-    const uint64_t location = rux_test::decode_header(bytes).namelist_location;
-    Bytes block(1024, 0);
-    block[0] = 'x';
-    EXPECT_EQ(Bytes(bytes.begin() + location, bytes.begin() + location + 1024), block);
-    reopen();
+    image.save(path());
+    EXPECT_EQ(rux_open(&handle_, path().c_str(), RUX_OPEN_READWRITE), RUX_ERROR_FILE_CORRUPT);
+    open_image(image, RUX_OPEN_READONLY);
     EXPECT_EQ(rux_test::matching_names(&handle_, ""), std::vector<std::string>{"x"});
     EXPECT_EQ(read_text(0, "x"), "xx");
 }

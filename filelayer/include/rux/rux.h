@@ -170,6 +170,10 @@ typedef struct rux_handle {
     /* Non-zero when bytes reached the file after its last fsync; a flush
      * with nothing to add and nothing unsynced skips its fsync. */
     int unsynced_writes;
+    /* The errno of the failure that stopped writing, when write_error is
+     * RUX_ERROR_IO: every later call that returns that error sets errno to it
+     * again, so callers see why writing stopped, not what happened since. */
+    int write_errno;
 } rux_handle;
 
 /* ---- Creating and opening ---- */
