@@ -94,6 +94,15 @@ int rux_write_header(rux_handle *handle);
 int rux_fsync(int fd);
 
 int rux_flush_write_buffer(rux_handle *handle);
+
+// The entry that rux_find_chunk gives for (frame, id): a binary search of a
+// version 2 layout index, or the last entry of the id within the frame in a
+// version 1 layout index. Series and frame reads resolve a name written twice
+// in one frame through these, so that they return what rux_find_chunk does.
+const rux_index_entry *rux_index_find_sorted(const rux_index_buffer &index, uint64_t frame,
+                                             uint16_t id);
+const rux_index_entry *rux_index_find_in_frame(const rux_index_buffer &index, uint64_t frame,
+                                               uint16_t id);
 int rux_expand_file_index(rux_handle *handle, uint64_t required_entries);
 
 #endif

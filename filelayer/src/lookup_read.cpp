@@ -7,10 +7,8 @@
 #include "containers.h"
 #include "handle_ops.h"
 
-namespace {
-
 // Version 2 layout: the used entries are sorted by (frame, id).
-const rux_index_entry *find_sorted(const rux_index_buffer &index, uint64_t frame, uint16_t id) {
+const rux_index_entry *rux_index_find_sorted(const rux_index_buffer &index, uint64_t frame, uint16_t id) {
     rux_index_entry key{};
     key.frame = frame;
     key.id = id;
@@ -35,7 +33,8 @@ const rux_index_entry *find_sorted(const rux_index_buffer &index, uint64_t frame
 // Version 1 layout: only the order by frame holds. Finds the last entry of
 // the frame and walks back through the frame, so that a name written twice
 // gives its later entry.
-const rux_index_entry *find_by_frame(const rux_index_buffer &index, uint64_t frame, uint16_t id) {
+const rux_index_entry *rux_index_find_in_frame(const rux_index_buffer &index, uint64_t frame,
+                                               uint16_t id) {
     uint64_t lo = 0;
     uint64_t hi = index.size;
     while (hi - lo > 1) {
@@ -57,6 +56,8 @@ const rux_index_entry *find_by_frame(const rux_index_buffer &index, uint64_t fra
     }
     return nullptr;
 }
+
+namespace {
 
 // Flushes a writable handle before a lookup; false when the flush failed.
 bool flush_for_lookup(rux_handle *handle) {
@@ -84,8 +85,8 @@ const rux_index_entry *rux_find_chunk(rux_handle *handle, uint64_t frame, const 
     if (id == RUX_NAME_ID_NONE || index.size == 0) {
         return nullptr;
     }
-    return rux_has_v2_layout(handle->header) ? find_sorted(index, frame, id)
-                                             : find_by_frame(index, frame, id);
+    return rux_has_v2_layout(handle->header) ? rux_index_find_sorted(index, frame, id)
+                                             : rux_index_find_in_frame(index, frame, id);
 }
 
 int rux_read_chunk(rux_handle *handle, void *destination, const rux_index_entry *found) {

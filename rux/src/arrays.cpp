@@ -9,6 +9,15 @@
 
 namespace rux_fl {
 
+// One column of character bytes as text; trailing NUL bytes are not part of it.
+PyObject *decode_character_column(const char *bytes, uint64_t count) {
+    auto length = static_cast<Py_ssize_t>(count);
+    while (length > 0 && bytes[length - 1] == '\0') {
+        --length;
+    }
+    return PyUnicode_DecodeUTF8(bytes, length, "strict");
+}
+
 namespace {
 
 // ---- Element pointers ----
@@ -251,14 +260,8 @@ PyRef allocate_chunk_array(const rux_index_entry &entry, const ElementType &elem
     return PyRef(PyArray_SimpleNew(2, shape, element.typenum));
 }
 
-// One column of character bytes as text; trailing NUL bytes are not part of it.
 PyObject *decode_text(PyArrayObject *array, uint64_t count) {
-    const char *bytes = static_cast<const char *>(PyArray_DATA(array));
-    auto length = static_cast<Py_ssize_t>(count);
-    while (length > 0 && bytes[length - 1] == '\0') {
-        --length;
-    }
-    return PyUnicode_DecodeUTF8(bytes, length, "strict");
+    return decode_character_column(static_cast<const char *>(PyArray_DATA(array)), count);
 }
 
 PyObject *chunk_result(PyRef array, const rux_index_entry &entry) {
@@ -281,6 +284,15 @@ bool bind_frame_and_name(const char *function, PyObject *const *args, Py_ssize_t
 }
 
 }  // namespace
+
+int numpy_type_for_code(uint8_t code) {
+    const ElementType *element = element_type_for_code(code);
+    return element == nullptr ? -1 : element->typenum;
+}
+
+void raise_chunk_not_found(FileObject *self, PyObject *frame, PyObject *name) {
+    raise_missing_chunk(self, frame, name);
+}
 
 const char write_chunk_doc[] =
     "write_chunk(name, data)\n"

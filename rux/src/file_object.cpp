@@ -643,6 +643,8 @@ PyMethodDef file_methods[] = {
     method("__enter__", method_enter, enter_doc),
     method("__exit__", method_exit, exit_doc),
     method("__reduce__", method_reduce, reduce_doc),
+    method("read_series", read_series, read_series_doc),
+    method("read_frame", read_frame, read_frame_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 

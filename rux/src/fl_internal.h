@@ -74,6 +74,20 @@ extern const char chunk_exists_doc[];
 extern const char read_chunk_doc[];
 extern const char find_matching_chunk_names_doc[];
 
+// Shared by the chunk reads of arrays.cpp and the series and frame reads of
+// series.cpp: the numpy type number of a chunk type code (-1 for a code that
+// is no type), a one-column character chunk as text, and the KeyError of a
+// missing chunk ("frame F / chunk NAME not found in: FILE").
+int numpy_type_for_code(uint8_t code);
+PyObject *decode_character_column(const char *bytes, uint64_t count);
+void raise_chunk_not_found(FileObject *self, PyObject *frame, PyObject *name);
+
+// The series and frame reads of RUXFile (series.cpp).
+MethodFunction read_series;
+MethodFunction read_frame;
+extern const char read_series_doc[];
+extern const char read_frame_doc[];
+
 }  // namespace rux_fl
 
 #endif  // RUX_FL_INTERNAL_H

@@ -203,6 +203,78 @@ RUX_API int rux_read_chunk(rux_handle *handle, void *destination, const rux_inde
 RUX_API const char *rux_find_matching_chunk_name(rux_handle *handle, const char *match,
                                                  const char *previous);
 
+/* ---- Reading many chunks at once ---- */
+
+/* The frames of a series read: `count` frames, listed in `list` (any order,
+ * repeats allowed) or, when `list` is null, start, start + step, ... */
+typedef struct rux_frame_selection {
+    const uint64_t *list;
+    uint64_t start;
+    int64_t step;
+    uint64_t count;
+} rux_frame_selection;
+
+/* Why rux_read_series refused a request (with RUX_ERROR_INVALID_ARGUMENT). */
+typedef enum rux_series_problem {
+    RUX_SERIES_OK = 0,
+    RUX_SERIES_FRAME_OUT_OF_RANGE = 1, /* the frame is not below rux_get_nframes */
+    RUX_SERIES_CHUNK_MISSING = 2,      /* the frame holds no chunk of the name */
+    RUX_SERIES_SHAPE_MISMATCH = 3,     /* type, N or M differ from the first frame's */
+    RUX_SERIES_BUFFER_TOO_SMALL = 4    /* destination_size is below `bytes` */
+} rux_series_problem;
+
+/* What a series read found: the common type, N and M (those of the first
+ * requested frame), the bytes of the whole series, and on failure the
+ * problem and the frame where it was found (also for RUX_ERROR_FILE_CORRUPT). */
+typedef struct rux_series_info {
+    uint64_t N;
+    uint64_t bytes;
+    uint64_t problem_frame;
+    uint32_t M;
+    uint8_t type;
+    uint8_t problem; /* a rux_series_problem */
+} rux_series_info;
+
+/* Reads the chunk of one name in every selected frame into `destination`,
+ * back to back in selection order. All chunks must agree in type, N and M;
+ * nothing is copied unless every one of them is present, agrees and lies
+ * within the file, and `destination_size` holds the whole series. With a null
+ * destination only the first selected frame is looked up and described, so
+ * that the caller can size its buffer. Chunks without bytes (N or M is 0)
+ * are accepted. On a writable handle it flushes first, as lookups do. */
+RUX_API int rux_read_series(rux_handle *handle, const char *name,
+                            const rux_frame_selection *frames, void *destination,
+                            uint64_t destination_size, rux_series_info *info);
+
+/* One chunk of a frame, as rux_find_frame_chunks describes it. `name` points
+ * into the handle and stays valid until the namelist grows in a flush. */
+typedef struct rux_chunk_info {
+    const char *name;
+    int64_t location;
+    uint64_t N;
+    uint64_t bytes;
+    uint32_t M;
+    uint16_t id;
+    uint8_t type;
+} rux_chunk_info;
+
+/* Describes every chunk of one frame in one walk of the index, in name id
+ * order: the entries that rux_find_chunk would return for the frame's names.
+ * Fills at most `capacity` records and sets *count to the number of chunks;
+ * call again with more room when *count exceeds capacity. A frame that is
+ * not below rux_get_nframes gives RUX_ERROR_INVALID_ARGUMENT. */
+RUX_API int rux_find_frame_chunks(rux_handle *handle, uint64_t frame, rux_chunk_info *chunks,
+                                  uint64_t capacity, uint64_t *count);
+/* Reads the described chunks, each into its own destination (a null
+ * destination skips that chunk), reading neighbouring chunks with one
+ * system call. Every chunk is checked against the file before any byte is
+ * read. */
+RUX_API int rux_read_chunks(rux_handle *handle, const rux_chunk_info *chunks, uint64_t count,
+                            void *const *destinations);
+
+/* A fixed English text for an error code; "unknown error" for any other value. */
+RUX_API const char *rux_strerror(int error);
+
 /* ---- Writing ---- */
 
 RUX_API int rux_write_chunk(rux_handle *handle, const char *name, rux_type type, uint64_t N,

@@ -1,0 +1,442 @@
+// Reads of many chunks at once: one name across a selection of frames (a
+// series) and every chunk of one frame. Both find their entries in one walk
+// of the mapped index and move the bytes with few system calls, so that
+// analysis reads cost about what copying the bytes costs.
+//
+// Guarantees kept here:
+//  (1) Every entry is checked (type, size, location within the file size the
+//      handle knows) before any byte is copied, so a damaged entry gives
+//      RUX_ERROR_FILE_CORRUPT with the destination untouched. A file cut
+//      shorter since then is never touched past its end: positional reads
+//      come back short (RUX_ERROR_IO), and a mapping is made only of bytes
+//      that the file holds at that moment.
+//  (2) A name written twice in one frame gives the entry that rux_find_chunk
+//      gives, in either index layout.
+//  (3) The destination is never written past destination_size.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <cstring>
+
+#include "containers.h"
+#include "handle_ops.h"
+#include "sys_io.h"
+
+namespace {
+
+// Copies through a transient read-only mapping pay off once the series is
+// scattered over many small pieces; fewer or larger runs are read with one
+// positional read each, straight into the destination.
+constexpr uint64_t kMaxReadRuns = 16;
+constexpr uint64_t kMinBytesPerReadRun = 65536;
+// Adjacent chunks of a frame are read together up to this many bytes.
+constexpr uint64_t kMaxFrameSpan = 8u << 20;
+
+bool flush_for_lookup(rux_handle *handle, int *error) {
+    *error = rux_lookup_flushes(handle) ? rux_flush(handle) : RUX_SUCCESS;
+    return *error == RUX_SUCCESS;
+}
+
+// Where the file ends now. The handle's file_size may be stale: someone may
+// have cut the file since, and a mapping must never be touched past the end.
+int current_end(const rux_handle *handle, uint64_t *end) {
+    const off_t length = rux_sys_lseek(handle->fd, 0, SEEK_END);
+    if (length < 0) {
+        return RUX_ERROR_IO;
+    }
+    *end = static_cast<uint64_t>(length);
+    return RUX_SUCCESS;
+}
+
+// Byte count of an entry that may be read below `end`; false for a damaged
+// entry. Entries without bytes are accepted: nothing is read for them.
+bool entry_bytes(const rux_index_entry &entry, uint64_t end, uint64_t *bytes) {
+    uint64_t stop = 0;
+    if (rux_type_size(entry.type) == 0 || !rux_index_entry_byte_count(&entry, bytes)) {
+        return false;
+    }
+    return *bytes == 0 ||
+           (entry.location > 0 &&
+            !__builtin_add_overflow(static_cast<uint64_t>(entry.location), *bytes, &stop) &&
+            stop <= end);
+}
+
+// Key order of the version 2 layout (frame, id); the version 1 layout orders
+// by frame alone, which a key id of 0 and `by_frame` select.
+bool entry_before(const rux_index_entry &entry, uint64_t frame, uint16_t id, bool by_frame) {
+    if (entry.frame != frame) {
+        return entry.frame < frame;
+    }
+    return !by_frame && entry.id < id;
+}
+
+// First entry not before the key. Searching forward from a cursor costs the
+// logarithm of the distance walked, so a selection in frame order walks the
+// index once; a key behind the cursor falls back to a plain binary search.
+uint64_t lower_bound_from(const rux_index_buffer &index, uint64_t cursor, uint64_t frame,
+                          uint16_t id, bool by_frame) {
+    uint64_t lo = 0;
+    uint64_t hi = index.size;
+    if (cursor < index.size &&
+        entry_before(rux_index_entry_load(&index.data[cursor]), frame, id, by_frame)) {
+        lo = cursor + 1;
+        uint64_t step = 1;
+        hi = lo;
+        while (hi < index.size &&
+               entry_before(rux_index_entry_load(&index.data[hi]), frame, id, by_frame)) {
+            lo = hi + 1;
+            step *= 2;
+            hi = index.size - lo > step ? lo + step : index.size;
+        }
+    }
+    while (lo < hi) {
+        const uint64_t mid = lo + (hi - lo) / 2;
+        if (entry_before(rux_index_entry_load(&index.data[mid]), frame, id, by_frame)) {
+            lo = mid + 1;
+        } else {
+            hi = mid;
+        }
+    }
+    return lo;
+}
+
+// The entry that rux_find_chunk gives for (frame, id), found by a walk from
+// *cursor, which moves to where the next frame's search starts; null when the
+// frame holds no such chunk.
+const rux_index_entry *find_from(const rux_index_buffer &index, bool v2, uint64_t *cursor,
+                                 uint64_t frame, uint16_t id) {
+    const uint64_t first = lower_bound_from(index, *cursor, frame, id, !v2);
+    *cursor = first;
+    if (v2) {
+        if (first >= index.size) {
+            return nullptr;
+        }
+        const rux_index_entry entry = rux_index_entry_load(&index.data[first]);
+        if (entry.frame != frame || entry.id != id) {
+            return nullptr;
+        }
+        if (first + 1 < index.size) {
+            const rux_index_entry next = rux_index_entry_load(&index.data[first + 1]);
+            if (next.frame == frame && next.id == id) {
+                return rux_index_find_sorted(index, frame, id);  // written twice
+            }
+        }
+        return &index.data[first];
+    }
+    const rux_index_entry *found = nullptr;
+    for (uint64_t i = first; i < index.size; ++i) {
+        const rux_index_entry entry = rux_index_entry_load(&index.data[i]);
+        if (entry.frame != frame) {
+            break;
+        }
+        if (entry.id == id) {
+            found = &index.data[i];  // the later one wins, as in rux_find_chunk
+        }
+    }
+    return found;
+}
+
+uint64_t selected_frame(const rux_frame_selection &frames, uint64_t i) {
+    return frames.list != nullptr
+               ? frames.list[i]
+               : frames.start + static_cast<uint64_t>(frames.step) * i;  // wraps like the caller's
+}
+
+int refuse(rux_series_info *info, rux_series_problem problem, uint64_t frame) {
+    info->problem = static_cast<uint8_t>(problem);
+    info->problem_frame = frame;
+    return RUX_ERROR_INVALID_ARGUMENT;
+}
+
+// Reads runs of chunks that lie back to back in the file with one positional
+// read each.
+int read_runs(int fd, const uint64_t *locations, uint64_t count, uint64_t bytes, uint8_t *out) {
+    uint64_t i = 0;
+    while (i < count) {
+        uint64_t length = bytes;
+        uint64_t j = i + 1;
+        while (j < count && locations[j] == locations[j - 1] + bytes) {
+            length += bytes;
+            ++j;
+        }
+        if (rux_pread_all(fd, out + i * bytes, length, locations[i]) !=
+            static_cast<int64_t>(length)) {
+            return RUX_ERROR_IO;
+        }
+        i = j;
+    }
+    return RUX_SUCCESS;
+}
+
+// Copies scattered chunks out of a transient read-only mapping of the span
+// they lie in; false when the span cannot be mapped (the caller then reads).
+bool copy_mapped(const rux_handle *handle, const uint64_t *locations, uint64_t count,
+                 uint64_t bytes, uint8_t *out, int *result) {
+    uint64_t lowest = locations[0];
+    uint64_t end = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        lowest = locations[i] < lowest ? locations[i] : lowest;
+        end = locations[i] + bytes > end ? locations[i] + bytes : end;
+    }
+    uint64_t file_end = 0;
+    const long page = rux_sys_page_size();
+    if (page <= 0 || current_end(handle, &file_end) != RUX_SUCCESS || file_end < end) {
+        return false;  // the reads that follow report what is wrong
+    }
+    const uint64_t base = lowest - lowest % static_cast<uint64_t>(page);
+    const uint64_t length = end - base;
+    void *mapping = rux_sys_mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_SHARED,
+                                 handle->fd, static_cast<off_t>(base));
+    if (mapping == MAP_FAILED) {
+        return false;
+    }
+    const auto *bytes_at = static_cast<const uint8_t *>(mapping);
+    for (uint64_t i = 0; i < count; ++i) {
+        std::memcpy(out + i * bytes, bytes_at + (locations[i] - base), static_cast<size_t>(bytes));
+    }
+    *result = rux_sys_munmap(mapping, static_cast<size_t>(length)) == 0 ? RUX_SUCCESS
+                                                                        : RUX_ERROR_IO;
+    return true;
+}
+
+int copy_series(const rux_handle *handle, const uint64_t *locations, uint64_t count,
+                uint64_t bytes, uint8_t *out) {
+    uint64_t runs = 1;
+    for (uint64_t i = 1; i < count; ++i) {
+        runs += locations[i] != locations[i - 1] + bytes ? 1 : 0;
+    }
+    int result = RUX_SUCCESS;
+    if ((runs <= kMaxReadRuns || (bytes * count) / runs >= kMinBytesPerReadRun) ||
+        !copy_mapped(handle, locations, count, bytes, out, &result)) {
+        result = read_runs(handle->fd, locations, count, bytes, out);
+    }
+    return result;
+}
+
+// Name of an id in the namelist block, walking a version 2 list from a cursor
+// (ids come in increasing order); null when the list has no such name.
+const char *name_of_id(const rux_handle *handle, uint16_t id, uint64_t *cursor_id,
+                       uint64_t *cursor_offset) {
+    const rux_byte_buffer &block = handle->file_names.bytes;
+    if (id >= handle->file_names.count || block.data == nullptr) {
+        return nullptr;
+    }
+    const char *begin = reinterpret_cast<const char *>(block.data);
+    if (!rux_has_v2_layout(handle->header)) {
+        const uint64_t offset = static_cast<uint64_t>(id) * RUX_NAMELIST_UNIT;
+        return offset < block.reserved ? begin + offset : nullptr;
+    }
+    if (id < *cursor_id) {
+        *cursor_id = 0;
+        *cursor_offset = 0;
+    }
+    // The block ends in a 0 byte (checked at open), so strlen stays inside.
+    while (*cursor_id < id && *cursor_offset < block.reserved) {
+        *cursor_offset += std::strlen(begin + *cursor_offset) + 1;
+        ++*cursor_id;
+    }
+    return *cursor_offset < block.reserved ? begin + *cursor_offset : nullptr;
+}
+
+}  // namespace
+
+int rux_read_series(rux_handle *handle, const char *name, const rux_frame_selection *frames,
+                    void *destination, uint64_t destination_size, rux_series_info *info) {
+    if (info != nullptr) {
+        *info = rux_series_info{};
+    }
+    if (handle == nullptr || name == nullptr || frames == nullptr || info == nullptr ||
+        !rux_is_usable(handle)) {
+        return RUX_ERROR_INVALID_ARGUMENT;
+    }
+    int result = RUX_SUCCESS;
+    if (frames->count == 0) {
+        return RUX_SUCCESS;
+    }
+    if (!flush_for_lookup(handle, &result)) {
+        return result;
+    }
+    const auto end = static_cast<uint64_t>(handle->file_size);
+    const uint16_t id = rux_name_id_map_lookup(&handle->name_map, name);
+    const rux_index_buffer &index = handle->file_index;
+    const bool v2 = rux_has_v2_layout(handle->header);
+    // Only the first frame is resolved when the caller asks for the shape.
+    const uint64_t count = destination == nullptr ? 1 : frames->count;
+    uint64_t *locations = nullptr;
+    if (destination != nullptr) {
+        locations = static_cast<uint64_t *>(rux_sys_malloc(static_cast<size_t>(count) * 8));
+        if (locations == nullptr) {
+            return RUX_ERROR_MEMORY_ALLOCATION_FAILED;
+        }
+    }
+    uint64_t cursor = 0;
+    for (uint64_t i = 0; i < count && result == RUX_SUCCESS; ++i) {
+        const uint64_t frame = selected_frame(*frames, i);
+        if (frame >= handle->cur_frame) {
+            result = refuse(info, RUX_SERIES_FRAME_OUT_OF_RANGE, frame);
+            break;
+        }
+        const rux_index_entry *found =
+            id == RUX_NAME_ID_NONE ? nullptr : find_from(index, v2, &cursor, frame, id);
+        if (found == nullptr) {
+            result = refuse(info, RUX_SERIES_CHUNK_MISSING, frame);
+            break;
+        }
+        const rux_index_entry entry = rux_index_entry_load(found);
+        uint64_t bytes = 0;
+        if (!entry_bytes(entry, end, &bytes)) {
+            info->problem_frame = frame;
+            result = RUX_ERROR_FILE_CORRUPT;
+            break;
+        }
+        if (i == 0) {
+            info->type = entry.type;
+            info->N = entry.N;
+            info->M = entry.M;
+            if (__builtin_mul_overflow(bytes, frames->count, &info->bytes)) {
+                result = RUX_ERROR_INVALID_ARGUMENT;  // no memory can hold it
+                break;
+            }
+        } else if (entry.type != info->type || entry.N != info->N || entry.M != info->M) {
+            result = refuse(info, RUX_SERIES_SHAPE_MISMATCH, frame);
+            break;
+        }
+        if (locations != nullptr) {
+            locations[i] = static_cast<uint64_t>(entry.location);
+        }
+    }
+    if (result == RUX_SUCCESS && destination != nullptr) {
+        if (destination_size < info->bytes) {
+            result = refuse(info, RUX_SERIES_BUFFER_TOO_SMALL, selected_frame(*frames, 0));
+        } else if (info->bytes != 0) {
+            result = copy_series(handle, locations, count, info->bytes / count,
+                                 static_cast<uint8_t *>(destination));
+        }
+    }
+    rux_sys_free(locations);
+    return result;
+}
+
+int rux_find_frame_chunks(rux_handle *handle, uint64_t frame, rux_chunk_info *chunks,
+                          uint64_t capacity, uint64_t *count) {
+    if (handle == nullptr || count == nullptr || (chunks == nullptr && capacity != 0) ||
+        !rux_is_usable(handle) || frame >= handle->cur_frame) {
+        return RUX_ERROR_INVALID_ARGUMENT;
+    }
+    *count = 0;
+    int result = RUX_SUCCESS;
+    if (!flush_for_lookup(handle, &result)) {
+        return result;
+    }
+    const rux_index_buffer &index = handle->file_index;
+    const bool v2 = rux_has_v2_layout(handle->header);
+    const uint64_t first = lower_bound_from(index, index.size, frame, 0, true);
+    uint64_t stop = first;
+    while (stop < index.size && rux_index_entry_load(&index.data[stop]).frame == frame) {
+        ++stop;
+    }
+    uint64_t name_id = 0;
+    uint64_t name_offset = 0;
+    for (uint64_t i = first; i < stop; ++i) {
+        const rux_index_entry entry = rux_index_entry_load(&index.data[i]);
+        const rux_index_entry *chosen = &index.data[i];
+        if (v2) {
+            if (i > first && rux_index_entry_load(&index.data[i - 1]).id == entry.id) {
+                continue;  // the id's entry was taken with its first occurrence
+            }
+            if (i + 1 < stop && rux_index_entry_load(&index.data[i + 1]).id == entry.id) {
+                chosen = rux_index_find_sorted(index, frame, entry.id);
+            }
+        } else if (rux_index_find_in_frame(index, frame, entry.id) != chosen) {
+            continue;  // a later entry of the same id stands in the frame
+        }
+        const char *name = name_of_id(handle, entry.id, &name_id, &name_offset);
+        // An id that no name reaches (a name stored twice maps to its first
+        // id) is not readable by name, so it is no chunk of the frame.
+        if (name == nullptr || rux_name_id_map_lookup(&handle->name_map, name) != entry.id) {
+            continue;
+        }
+        const rux_index_entry picked = rux_index_entry_load(chosen);
+        if (*count < capacity) {
+            rux_chunk_info &chunk = chunks[*count];
+            chunk.name = name;
+            chunk.location = picked.location;
+            chunk.N = picked.N;
+            chunk.M = picked.M;
+            chunk.id = picked.id;
+            chunk.type = picked.type;
+            if (!rux_index_entry_byte_count(&picked, &chunk.bytes)) {
+                chunk.bytes = UINT64_MAX;  // refused by rux_read_chunks
+            }
+        }
+        ++*count;
+    }
+    return RUX_SUCCESS;
+}
+
+int rux_read_chunks(rux_handle *handle, const rux_chunk_info *chunks, uint64_t count,
+                    void *const *destinations) {
+    if (handle == nullptr || (count != 0 && (chunks == nullptr || destinations == nullptr)) ||
+        !rux_is_usable(handle)) {
+        return RUX_ERROR_INVALID_ARGUMENT;
+    }
+    const auto end = static_cast<uint64_t>(handle->file_size);
+    int result = RUX_SUCCESS;
+    for (uint64_t i = 0; i < count && result == RUX_SUCCESS; ++i) {
+        rux_index_entry entry{};
+        entry.location = chunks[i].location;
+        entry.N = chunks[i].N;
+        entry.M = chunks[i].M;
+        entry.type = chunks[i].type;
+        uint64_t bytes = 0;
+        if (!entry_bytes(entry, end, &bytes) || bytes != chunks[i].bytes) {
+            result = RUX_ERROR_FILE_CORRUPT;
+        }
+    }
+    uint8_t *span = nullptr;
+    uint64_t span_capacity = 0;
+    uint64_t i = 0;
+    while (i < count && result == RUX_SUCCESS) {
+        // Chunks that follow each other in the file go through one read.
+        uint64_t length = destinations[i] != nullptr ? chunks[i].bytes : 0;
+        uint64_t j = i + 1;
+        while (length != 0 && j < count && destinations[j] != nullptr && chunks[j].bytes != 0 &&
+               static_cast<uint64_t>(chunks[j].location) ==
+                   static_cast<uint64_t>(chunks[j - 1].location) + chunks[j - 1].bytes &&
+               length + chunks[j].bytes <= kMaxFrameSpan) {
+            length += chunks[j].bytes;
+            ++j;
+        }
+        const auto offset = static_cast<uint64_t>(chunks[i].location);
+        if (length == 0) {
+            // nothing to read for this chunk
+        } else if (j == i + 1) {
+            if (rux_pread_all(handle->fd, destinations[i], length, offset) !=
+                static_cast<int64_t>(length)) {
+                result = RUX_ERROR_IO;
+            }
+        } else {
+            if (length > span_capacity) {
+                rux_sys_free(span);
+                span = static_cast<uint8_t *>(rux_sys_malloc(static_cast<size_t>(length)));
+                span_capacity = span == nullptr ? 0 : length;
+            }
+            if (span == nullptr) {
+                result = RUX_ERROR_MEMORY_ALLOCATION_FAILED;
+            } else if (rux_pread_all(handle->fd, span, length, offset) !=
+                       static_cast<int64_t>(length)) {
+                result = RUX_ERROR_IO;
+            } else {
+                for (uint64_t k = i; k < j; ++k) {
+                    const auto at = static_cast<uint64_t>(chunks[k].location) - offset;
+                    assert(at + chunks[k].bytes <= length);
+                    std::memcpy(destinations[k], span + at, static_cast<size_t>(chunks[k].bytes));
+                }
+            }
+        }
+        i = j;
+    }
+    rux_sys_free(span);
+    return result;
+}

@@ -1,0 +1,468 @@
+// The RUXFile methods that read many chunks in one library call: one name
+// across many frames (read_series) and every chunk of one frame (read_frame).
+#include "numpy_api.h"
+
+#include <cstring>
+#include <vector>
+
+#include "fl_internal.h"
+
+namespace rux_fl {
+
+namespace {
+
+// The frames of a read_series call, as the library takes them.
+struct FrameSelection {
+    rux_frame_selection selection{};
+    std::vector<uint64_t> list;
+};
+
+PyRef frame_number(uint64_t frame) {
+    return PyRef(PyLong_FromUnsignedLongLong(frame));
+}
+
+PyRef signed_frame_number(int64_t frame) {
+    return PyRef(PyLong_FromLongLong(frame));
+}
+
+// KeyError for a frame that the file does not hold: negative frames are
+// refused here with the caller's value, as read_chunk does.
+void raise_missing(FileObject *self, PyRef frame, PyObject *name) {
+    if (frame) {
+        raise_chunk_not_found(self, frame.get(), name);
+    }
+}
+
+bool select_range(int64_t start, int64_t step, int64_t length, FileObject *self, PyObject *name,
+                  FrameSelection *frames) {
+    if (length > 0) {
+        // The first negative frame in selection order, if any.
+        int64_t first_negative = -1;
+        int64_t last = 0;
+        if (__builtin_mul_overflow(length - 1, step, &last) ||
+            __builtin_add_overflow(start, last, &last)) {
+            PyErr_SetString(PyExc_OverflowError, "frames out of range");
+            return false;
+        }
+        if (start < 0) {
+            first_negative = 0;
+        } else if (last < 0) {
+            first_negative = start / -step + 1;
+        }
+        if (first_negative >= 0) {
+            raise_missing(self, signed_frame_number(start + first_negative * step), name);
+            return false;
+        }
+    }
+    frames->selection.start = static_cast<uint64_t>(start);
+    frames->selection.step = step;
+    frames->selection.count = static_cast<uint64_t>(length);
+    return true;
+}
+
+bool range_field(PyObject *range, const char *field, int64_t *value) {
+    PyRef attribute(PyObject_GetAttrString(range, field));
+    return attribute && to_int64(attribute.get(), value);
+}
+
+bool select_frames(FileObject *self, PyObject *name, PyObject *frames_argument,
+                   FrameSelection *frames) {
+    const uint64_t nframes = rux_get_nframes(&self->handle);
+    if (frames_argument == Py_None) {
+        frames->selection.step = 1;
+        frames->selection.count = nframes;
+        return true;
+    }
+    if (PySlice_Check(frames_argument)) {
+        Py_ssize_t start = 0;
+        Py_ssize_t stop = 0;
+        Py_ssize_t step = 0;
+        if (PySlice_Unpack(frames_argument, &start, &stop, &step) < 0) {
+            return false;
+        }
+        const Py_ssize_t length = PySlice_AdjustIndices(static_cast<Py_ssize_t>(nframes), &start,
+                                                        &stop, step);
+        return select_range(start, step, length, self, name, frames);
+    }
+    if (PyRange_Check(frames_argument)) {
+        int64_t start = 0;
+        int64_t step = 0;
+        const Py_ssize_t length = PyObject_Length(frames_argument);
+        if (length < 0 || !range_field(frames_argument, "start", &start) ||
+            !range_field(frames_argument, "step", &step)) {
+            return false;
+        }
+        return select_range(start, step, length, self, name, frames);
+    }
+    if (PyUnicode_Check(frames_argument) || PyBytes_Check(frames_argument)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "frames must be None, a range, a slice or a sequence of ints");
+        return false;
+    }
+    PyRef items(PySequence_Fast(frames_argument,
+                                "frames must be None, a range, a slice or a sequence of ints"));
+    if (!items) {
+        return false;
+    }
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    frames->list.resize(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *item = PySequence_Fast_GET_ITEM(items.get(), i);
+        int64_t frame = 0;
+        if (!to_int64(item, &frame)) {
+            return false;
+        }
+        if (frame < 0) {
+            raise_chunk_not_found(self, item, name);
+            return false;
+        }
+        frames->list[static_cast<size_t>(i)] = static_cast<uint64_t>(frame);
+    }
+    frames->selection.list = frames->list.data();
+    frames->selection.count = static_cast<uint64_t>(count);
+    return true;
+}
+
+// Raises the exception of a failed series read.
+void raise_series_error(PyObject *module, FileObject *self, PyObject *name, int code,
+                        const rux_series_info &info) {
+    switch (info.problem) {
+        case RUX_SERIES_FRAME_OUT_OF_RANGE:
+        case RUX_SERIES_CHUNK_MISSING:
+            raise_missing(self, frame_number(info.problem_frame), name);
+            return;
+        case RUX_SERIES_SHAPE_MISMATCH: {
+            PyRef frame = frame_number(info.problem_frame);
+            PyRef message = frame ? Message("chunk ")
+                                        .add(name)
+                                        .add(" differs in type or shape at frame ")
+                                        .add_str_of(frame.get())
+                                        .add(" in: ")
+                                        .add(self->name)
+                                        .take()
+                                  : PyRef();
+            if (message) {
+                PyErr_SetObject(PyExc_ValueError, message.get());
+            }
+            return;
+        }
+        default:
+            raise_on_error(module, code, self->name);
+    }
+}
+
+void raise_invalid_type(PyObject *name) {
+    PyRef message = Message("invalid type for chunk: ").add(name).take();
+    if (message) {
+        PyErr_SetObject(PyExc_ValueError, message.get());
+    }
+}
+
+// Checks that `out` can receive the series: an ndarray of the series' dtype
+// and shape, C-contiguous and writable.
+bool check_out(PyObject *out, int typenum, int ndim, const npy_intp *shape, PyObject *name) {
+    bool fits = PyArray_Check(out);
+    if (fits) {
+        auto *array = reinterpret_cast<PyArrayObject *>(out);
+        fits = PyArray_EquivTypenums(PyArray_TYPE(array), typenum) &&
+               PyArray_NDIM(array) == ndim && PyArray_IS_C_CONTIGUOUS(array) &&
+               PyArray_ISWRITEABLE(array);
+        for (int i = 0; fits && i < ndim; ++i) {
+            fits = PyArray_DIM(array, i) == shape[i];
+        }
+    }
+    if (fits) {
+        return true;
+    }
+    PyRef dims(PyTuple_New(ndim));
+    for (int i = 0; dims && i < ndim; ++i) {
+        PyObject *dimension = PyLong_FromSsize_t(shape[i]);
+        if (dimension == nullptr) {
+            return false;
+        }
+        PyTuple_SET_ITEM(dims.get(), i, dimension);
+    }
+    PyRef dtype(reinterpret_cast<PyObject *>(PyArray_DescrFromType(typenum)));
+    if (dims && dtype) {
+        PyErr_Format(PyExc_ValueError,
+                     "out must be a writable C-contiguous numpy array of dtype %S and shape %S "
+                     "for chunk %S",
+                     dtype.get(), dims.get(), name);
+    }
+    return false;
+}
+
+// Rows of a one-column character series as a list of str.
+PyObject *series_texts(PyArrayObject *array, npy_intp count, uint64_t length) {
+    PyRef texts(PyList_New(count));
+    const char *bytes = static_cast<const char *>(PyArray_DATA(array));
+    for (npy_intp t = 0; texts && t < count; ++t) {
+        PyObject *text = decode_character_column(bytes + static_cast<uint64_t>(t) * length, length);
+        if (text == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(texts.get(), t, text);
+    }
+    return texts.release();
+}
+
+}  // namespace
+
+const char read_series_doc[] =
+    "read_series(name, frames=None, out=None)\n"
+    "\n"
+    "Read the chunk of one name across many frames into one numpy array.\n"
+    "\n"
+    "All chunks must agree in type and shape. One library call finds every\n"
+    "chunk in one walk of the index and copies the bytes, without a Python\n"
+    "call, lookup or system call per frame.\n"
+    "\n"
+    "Args:\n"
+    "    name (str): Name of the chunk.\n"
+    "    frames (None, range, slice or sequence of int): The frames to read,\n"
+    "        in this order; None reads every completed frame. A slice is taken\n"
+    "        over range(nframes).\n"
+    "    out (numpy.ndarray, optional): A writable C-contiguous array of the\n"
+    "        series' dtype and shape to read into; it is returned.\n"
+    "\n"
+    "Returns:\n"
+    "    numpy.ndarray or list[str]: A new array of shape (T, N, M), or (T, N)\n"
+    "    for chunks of one column; a character series of one column is\n"
+    "    returned as a list of str. An empty selection gives an empty float64\n"
+    "    array of shape (0,), or out.\n"
+    "\n"
+    "Raises:\n"
+    "    KeyError: A selected frame is out of range or lacks the chunk.\n"
+    "    ValueError: The chunks differ in type or shape, or out does not fit.\n"
+    "\n"
+    "Example:\n"
+    "    positions = f.read_series('particles/position', range(0, f.nframes, 10))\n";
+
+const char read_frame_doc[] =
+    "read_frame(frame)\n"
+    "\n"
+    "Read every chunk of one frame into a dict of numpy arrays.\n"
+    "\n"
+    "Args:\n"
+    "    frame (int): Index of a completed frame.\n"
+    "\n"
+    "Returns:\n"
+    "    dict[str, numpy.ndarray or str]: Each chunk of the frame by name,\n"
+    "    converted as read_chunk converts it.\n"
+    "\n"
+    "Raises:\n"
+    "    KeyError: The frame is out of range.\n"
+    "\n"
+    "Example:\n"
+    "    for t in range(f.nframes):\n"
+    "        frame = f.read_frame(t)\n";
+
+PyObject *read_series(PyObject *self_object, PyTypeObject *defining_class, PyObject *const *args,
+                      Py_ssize_t nargs, PyObject *kwnames) {
+    static const char *const names[] = {"name", "frames", "out"};
+    PyObject *values[3];
+    if (!bind_arguments({"read_series", names, 3, 1}, args, nargs, kwnames, values)) {
+        return nullptr;
+    }
+    PyObject *name = values[0];
+    PyObject *out = values[2];
+    FileObject *self = as_file(self_object);
+    if (!require_open(self)) {
+        return nullptr;
+    }
+    PyObject *module = PyType_GetModule(defining_class);
+    Utf8Text chunk_name;
+    FrameSelection frames;
+    if (!chunk_name.encode(name) || !select_frames(self, name, values[1], &frames) ||
+        !log_record(module, "debug",
+                    Message("read series: ").add(self->name).add(" - ").add(name).take())) {
+        return nullptr;
+    }
+    const auto count = static_cast<npy_intp>(frames.selection.count);
+    if (count == 0) {
+        if (out != Py_None) {
+            Py_INCREF(out);
+            return out;
+        }
+        npy_intp empty[1] = {0};
+        return PyArray_SimpleNew(1, empty, NPY_FLOAT64);
+    }
+    // The first frame's chunk gives the dtype and shape to allocate.
+    rux_series_info info{};
+    int code = without_gil([&] {
+        return rux_read_series(&self->handle, chunk_name.c_str(), &frames.selection, nullptr, 0,
+                               &info);
+    });
+    if (code != RUX_SUCCESS) {
+        raise_series_error(module, self, name, code, info);
+        return nullptr;
+    }
+    const int typenum = numpy_type_for_code(info.type);
+    if (typenum < 0) {
+        raise_invalid_type(name);
+        return nullptr;
+    }
+    if (info.N > static_cast<uint64_t>(NPY_MAX_INTP)) {
+        PyErr_SetString(PyExc_ValueError, "Maximum allowed dimension exceeded");
+        return nullptr;
+    }
+    const bool text = info.type == RUX_TYPE_CHARACTER;
+    const auto rows = static_cast<npy_intp>(info.N);
+    const auto columns = static_cast<npy_intp>(info.M);
+    npy_intp shape[3] = {count, text ? columns : rows, text ? rows : columns};
+    const int ndim = info.M == 1 ? 2 : 3;
+    if (info.M == 1) {
+        shape[1] = rows;
+    }
+    PyRef array;
+    if (out != Py_None) {
+        if (text && info.M == 1) {
+            PyRef message = Message("out cannot receive a series of text: ").add(name).take();
+            if (message) {
+                PyErr_SetObject(PyExc_ValueError, message.get());
+            }
+            return nullptr;
+        }
+        if (!check_out(out, typenum, ndim, shape, name)) {
+            return nullptr;
+        }
+        array = PyRef::borrowed(out);
+    } else {
+        array.reset(PyArray_SimpleNew(ndim, shape, typenum));
+        if (!array) {
+            return nullptr;
+        }
+    }
+    auto *destination = reinterpret_cast<PyArrayObject *>(array.get());
+    void *data = PyArray_DATA(destination);
+    const auto size = static_cast<uint64_t>(PyArray_NBYTES(destination));
+    const rux_series_info expected = info;
+    code = without_gil([&] {
+        return rux_read_series(&self->handle, chunk_name.c_str(), &frames.selection, data, size,
+                               &info);
+    });
+    if (code != RUX_SUCCESS) {
+        raise_series_error(module, self, name, code, info);
+        return nullptr;
+    }
+    // The array was shaped after the first read; nothing between the two
+    // calls may have changed the file's first chunk, but a check is cheap.
+    if (info.type != expected.type || info.N != expected.N || info.M != expected.M) {
+        PyErr_SetString(PyExc_RuntimeError, "the file changed during read_series");
+        return nullptr;
+    }
+    if (text && info.M == 1) {
+        return series_texts(destination, count, info.N);
+    }
+    return array.release();
+}
+
+PyObject *read_frame(PyObject *self_object, PyTypeObject *defining_class, PyObject *const *args,
+                     Py_ssize_t nargs, PyObject *kwnames) {
+    static const char *const names[] = {"frame"};
+    PyObject *values[1];
+    if (!bind_arguments({"read_frame", names, 1, 1}, args, nargs, kwnames, values)) {
+        return nullptr;
+    }
+    PyObject *frame = values[0];
+    FileObject *self = as_file(self_object);
+    if (!require_open(self)) {
+        return nullptr;
+    }
+    PyObject *module = PyType_GetModule(defining_class);
+    int64_t frame_value = 0;
+    if (!to_int64(frame, &frame_value)) {
+        return nullptr;
+    }
+    if (frame_value < 0 || static_cast<uint64_t>(frame_value) >= rux_get_nframes(&self->handle)) {
+        PyRef message =
+            Message("frame ").add_str_of(frame).add(" not found in: ").add(self->name).take();
+        if (message) {
+            PyErr_SetObject(PyExc_KeyError, message.get());
+        }
+        return nullptr;
+    }
+    const auto frame_number = static_cast<uint64_t>(frame_value);
+    std::vector<rux_chunk_info> chunks(16);
+    uint64_t count = 0;
+    int code = RUX_SUCCESS;
+    for (;;) {
+        code = without_gil([&] {
+            return rux_find_frame_chunks(&self->handle, frame_number, chunks.data(),
+                                         chunks.size(), &count);
+        });
+        if (code != RUX_SUCCESS || count <= chunks.size()) {
+            break;
+        }
+        chunks.resize(static_cast<size_t>(count));
+    }
+    if (raise_on_error(module, code, self->name) < 0) {
+        return nullptr;
+    }
+    chunks.resize(static_cast<size_t>(count));
+    // Names and arrays first: the names point into the handle, which Python
+    // code run later (the logger) could change through this file.
+    std::vector<PyRef> keys(chunks.size());
+    std::vector<PyRef> arrays(chunks.size());
+    std::vector<void *> destinations(chunks.size(), nullptr);
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        const rux_chunk_info &chunk = chunks[i];
+        keys[i].reset(PyUnicode_DecodeUTF8(
+            chunk.name, static_cast<Py_ssize_t>(std::strlen(chunk.name)), "strict"));
+        if (!keys[i]) {
+            return nullptr;
+        }
+        const int typenum = numpy_type_for_code(chunk.type);
+        if (typenum < 0) {
+            raise_invalid_type(keys[i].get());
+            return nullptr;
+        }
+        if (chunk.N > static_cast<uint64_t>(NPY_MAX_INTP)) {
+            PyErr_SetString(PyExc_ValueError, "Maximum allowed dimension exceeded");
+            return nullptr;
+        }
+        const auto rows = static_cast<npy_intp>(chunk.N);
+        const auto columns = static_cast<npy_intp>(chunk.M);
+        const bool text = chunk.type == RUX_TYPE_CHARACTER;
+        npy_intp shape[2] = {text ? columns : rows, text ? rows : columns};
+        arrays[i].reset(PyArray_SimpleNew(2, shape, typenum));
+        if (!arrays[i]) {
+            return nullptr;
+        }
+        if (chunk.bytes != 0) {
+            destinations[i] = PyArray_DATA(reinterpret_cast<PyArrayObject *>(arrays[i].get()));
+        }
+    }
+    if (!log_record(module, "debug",
+                    Message("read frame: ").add(self->name).add(" - ").add_str_of(frame).take())) {
+        return nullptr;
+    }
+    code = without_gil([&] {
+        return rux_read_chunks(&self->handle, chunks.data(), chunks.size(), destinations.data());
+    });
+    if (raise_on_error(module, code, self->name) < 0) {
+        return nullptr;
+    }
+    PyRef result(PyDict_New());
+    for (size_t i = 0; result && i < chunks.size(); ++i) {
+        const rux_chunk_info &chunk = chunks[i];
+        auto *array = reinterpret_cast<PyArrayObject *>(arrays[i].get());
+        PyRef value;
+        if (chunk.M != 1) {
+            value = std::move(arrays[i]);
+        } else if (chunk.type == RUX_TYPE_CHARACTER) {
+            value.reset(decode_character_column(static_cast<const char *>(PyArray_DATA(array)),
+                                                chunk.N));
+        } else {
+            npy_intp flat_shape[1] = {static_cast<npy_intp>(chunk.N)};
+            PyArray_Dims flat = {flat_shape, 1};
+            value.reset(PyArray_Newshape(array, &flat, NPY_CORDER));
+        }
+        if (!value || PyDict_SetItem(result.get(), keys[i].get(), value.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return result.release();
+}
+
+}  // namespace rux_fl
