@@ -1,7 +1,12 @@
 """rux: a file layer for simulation trajectories.
 
-The extension module :mod:`rux.fl` gives low-level access to create, read and
-write rux files; ``rux.fl.open`` is the entry point.
+``rux.open`` opens a file as a :class:`~rux.trajectory.Trajectory`: frames as a
+sequence of mappings, series of one name over frames, file attributes, live
+follow and dask arrays. The extension module :mod:`rux.fl` underneath gives
+exact low-level access; ``rux.fl.open`` is its entry point.
 """
 
-__all__ = ["fl"]
+from . import fl
+from .trajectory import Attributes, Frame, Trajectory, open
+
+__all__ = ["fl", "open", "Trajectory", "Frame", "Attributes"]

@@ -250,6 +250,7 @@ def cmd_upgrade(args) -> int:
 def cmd_convert(args) -> int:
     from . import xyz
 
+    names = _name_mapping(args.names)
     source_kind = _file_kind(args.input, args.input_format)
     target_kind = _file_kind(args.output, args.output_format)
     if {source_kind, target_kind} != {"rux", "xyz"}:
@@ -264,15 +265,28 @@ def cmd_convert(args) -> int:
         warnings.simplefilter("default")
         try:
             if source_kind == "xyz":
-                frames = xyz.xyz_to_rux(args.input, args.output, progress=progress.update)
+                frames = xyz.xyz_to_rux(args.input, args.output, progress.update, names)
             else:
-                frames = xyz.rux_to_xyz(args.input, args.output, progress=progress.update)
+                frames = xyz.rux_to_xyz(args.input, args.output, progress.update, names)
         finally:
             progress.finish()
             for message in dict.fromkeys(str(warning.message) for warning in caught):
                 print(f"rux: warning: {message}", file=sys.stderr)
     print(f"{args.output}: {frames} frames written", file=sys.stderr)
     return EXIT_OK
+
+
+def _name_mapping(text: Optional[str]) -> dict:
+    """``positions=particles/position,numbers=particles/typeid`` as a dict."""
+    names: dict = {}
+    for item in (text or "").split(","):
+        if not item.strip():
+            continue
+        key, sep, value = item.partition("=")
+        if not sep or not key.strip() or not value.strip():
+            raise UserError(f"--names takes NAME=CHUNK pairs separated by commas, not {item!r}")
+        names[key.strip()] = value.strip()
+    return names
 
 
 _KINDS = {".rux": "rux", ".xyz": "xyz", ".extxyz": "xyz"}
@@ -354,6 +368,12 @@ def build_parser() -> argparse.ArgumentParser:
     formats = ("rux", "xyz")
     convert.add_argument("--from", dest="input_format", choices=formats, help="format of INPUT")
     convert.add_argument("--to", dest="output_format", choices=formats, help="format of OUTPUT")
+    convert.add_argument(
+        "--names",
+        metavar="MAP",
+        help="chunk names of the rux file for the names ASE uses, e.g. "
+        "positions=particles/position,numbers=particles/typeid",
+    )
     convert.set_defaults(run=cmd_convert)
     return parser
 

@@ -34,11 +34,36 @@ def split_frames(frames: Sequence[int], batches: int) -> List[Sequence[int]]:
     return [frames[bounds[i] : bounds[i + 1]] for i in range(len(bounds) - 1)]
 
 
-def _apply_to_batch(pickled_file: bytes, function: FrameFunction, frames: Sequence[int]) -> list:
+def _apply_to_batch(
+    pickled_file: bytes, function: FrameFunction, identity: tuple, frames: Sequence[int]
+) -> list:
     # Unpickling reopens the file here, in the worker, and checks its schema;
     # the handle belongs to this task alone and is closed when it ends.
+    # `identity` only makes the task's arguments differ from those of a task
+    # on an earlier file of the same name (see _submit).
     with pickle.loads(pickled_file) as reader:
         return [function(reader, frame) for frame in frames]
+
+
+def _file_identity(path: str) -> tuple:
+    st = os.stat(path)
+    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+
+
+def _submit(executor: Any, task: Callable, *args: Any) -> Any:
+    """executor.submit(task, *args), never answered from an earlier task's result.
+
+    A pickled file is only its name and metadata, so tasks on a rewritten
+    file of the same name used to have the same arguments, and dask, which
+    keys tasks by their arguments, could return a result still held for the
+    old file. The file's identity (device, inode, size, modification time) is
+    among the arguments, and dask is told the task is impure, since an inode
+    and a coarse modification time can both repeat for a file rewritten at
+    once.
+    """
+    if type(executor).__module__.split(".")[0] == "distributed":
+        return executor.submit(task, *args, pure=False)
+    return executor.submit(task, *args)
 
 
 def _default_batches() -> int:
@@ -64,8 +89,9 @@ def map_frames(
     frames: the frame indices to analyse; all frames of the file by default.
     executor: None runs every frame here, through `file` itself; otherwise each
         batch is submitted as ``executor.submit(task, pickled file, function,
-        batch)``. The file travels pickled, so the tasks never share the
-        caller's handle, whichever executor runs them.
+        file identity, batch)`` (with ``pure=False`` for a dask client).
+        The file travels pickled, so the tasks never share the caller's
+        handle, whichever executor runs them.
     batches: how many tasks to submit; by default four per core of this
         machine, at most one per frame.
 
@@ -84,9 +110,10 @@ def _map_open_file(reader, function, frames, executor, batches) -> list:
     if executor is None:
         return [function(reader, frame) for frame in frames]
     pickled_file = pickle.dumps(reader)
+    identity = _file_identity(reader.name)
     batch_count = _default_batches() if batches is None else batches
     futures = [
-        executor.submit(_apply_to_batch, pickled_file, function, batch)
+        _submit(executor, _apply_to_batch, pickled_file, function, identity, batch)
         for batch in split_frames(frames, batch_count)
     ]
     results: list = []

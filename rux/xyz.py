@@ -20,6 +20,14 @@ name                 type and shape              holds
                                                  ``forces``, ``stress``, ...
 ===================  ==========================  ==================================
 
+Files written with other names convert too: every function that reads or
+writes a file takes ``names``, a mapping from the names above to the file's
+(``{"positions": "particles/position", "numbers": "particles/typeid"}``).
+Reading needs ``positions`` (N, 3) and ``numbers`` (N,); ``cell`` and ``pbc``
+are optional. A frame that does not hold ``numbers``, ``cell`` or ``pbc`` takes
+them from the latest earlier frame that does (the trajectory layer's
+once-written rule), so topology written once converts.
+
 Each element type means one thing: floats are float64, integers int64 and
 booleans uint8 (so a uint8 chunk under ``info/`` or ``arrays/`` reads back as
 bool). Text is a character chunk; a per-atom text array is stored as one text
@@ -33,7 +41,7 @@ from __future__ import annotations
 
 import json
 import warnings
-from typing import Callable, Dict, Iterable, Iterator, List, Optional
+from typing import Callable, Dict, Iterable, Iterator, List, Mapping, Optional
 
 import numpy as np
 
@@ -48,6 +56,7 @@ INFO_JSON = "info_json/"
 MOVE_MASK = "move_mask"
 
 Progress = Callable[[int, Optional[int]], None]
+Names = Optional[Mapping[str, str]]
 
 
 class MissingDependency(ImportError):
@@ -74,9 +83,9 @@ def require_ase():
 
 def create(path):
     """Opens a new rux file (mode "w") for frames written with :func:`write_frame`."""
-    from . import fl
+    from .trajectory import open as open_trajectory
 
-    return fl.open(path, "w", APPLICATION, SCHEMA, SCHEMA_VERSION)
+    return open_trajectory(path, "w", APPLICATION, SCHEMA, SCHEMA_VERSION)
 
 
 # -- Atoms -> chunks -----------------------------------------------------------
@@ -187,19 +196,27 @@ def frame_chunks(atoms) -> Dict[str, object]:
     return chunks
 
 
-def write_frame(handle, atoms) -> None:
-    """Writes one ``ase.Atoms`` as a frame of an open, writable rux file and ends the frame."""
-    for name, data in frame_chunks(atoms).items():
+def write_frame(handle, atoms, names: Names = None) -> None:
+    """Writes one ``ase.Atoms`` as a frame of a writable trajectory (or ``RUXFile``)."""
+    chunks = frame_chunks(atoms)
+    if names:
+        chunks = {names.get(name, name): data for name, data in chunks.items()}
+    if hasattr(handle, "append"):
+        handle.append(chunks)
+        return
+    for name, data in chunks.items():
         handle.write_chunk(name, data)
     handle.end_frame()
 
 
-def write_trajectory(path, images: Iterable, progress: Optional[Progress] = None) -> int:
+def write_trajectory(
+    path, images: Iterable, progress: Optional[Progress] = None, names: Names = None
+) -> int:
     """Writes every frame of ``images`` to a new rux file; returns the number of frames."""
     count = 0
-    with create(path) as handle:
+    with create(path) as traj:
         for atoms in images:
-            write_frame(handle, atoms)
+            write_frame(traj, atoms, names)
             count += 1
             if progress is not None:
                 progress(count, None)
@@ -244,38 +261,46 @@ def _set_constraints(atoms, mask: np.ndarray) -> None:
         atoms.set_constraint([FixCartesian(a, mask=~mask[a]) for a in range(len(atoms))])
 
 
-def frame_names(handle, frame: int, names: List[str]) -> List[str]:
-    return [name for name in names if handle.chunk_exists(frame, name)]
+def atoms_from_frame(frame, names: Names = None):
+    """The ``ase.Atoms`` of one ``rux.Frame`` of a file written in this schema.
 
-
-def read_frame(handle, frame: int, names: Optional[List[str]] = None):
-    """The ``ase.Atoms`` of one frame of an open rux file written in this schema."""
+    ``names`` maps the names of this schema to the file's. ``numbers``,
+    ``cell`` and ``pbc`` follow the once-written rule; every other chunk is
+    taken only from a frame that holds it.
+    """
     require_ase()
     from ase import Atoms
     from ase.calculators.singlepoint import SinglePointCalculator
 
-    if names is None:
-        names = handle.find_matching_chunk_names("")
-    present = frame_names(handle, frame, names)
+    to_file = dict(names or {})
+    to_schema = {stored: name for name, stored in to_file.items()}
     for required in ("positions", "numbers"):
-        if required not in present:
-            raise ConversionError(f"frame {frame} of {handle.name} has no chunk {required!r}")
+        if to_file.get(required, required) not in frame:
+            raise ConversionError(
+                f"frame {frame.index} of {frame.path} has no chunk "
+                f"{to_file.get(required, required)!r}"
+            )
 
-    def read(name):
-        return handle.read_chunk(frame, name)
+    def structure(name):
+        stored = to_file.get(name, name)
+        return frame[stored] if stored in frame else None
 
-    positions = read("positions").reshape(-1, 3)
+    cell = structure("cell")
+    pbc = structure("pbc")
     atoms = Atoms(
-        numbers=read("numbers"),
-        positions=positions,
-        cell=read("cell").reshape(3, 3) if "cell" in present else None,
-        pbc=read("pbc").astype(bool) if "pbc" in present else None,
+        numbers=np.asarray(structure("numbers")).reshape(-1),
+        positions=np.asarray(structure("positions"), dtype=np.float64).reshape(-1, 3),
+        cell=np.asarray(cell).reshape(3, 3) if cell is not None else None,
+        pbc=np.asarray(pbc).astype(bool).reshape(3) if pbc is not None else None,
     )
     results = {}
-    for name in present:
+    for stored in frame.written:
+        name = to_schema.get(stored, stored)
         if name in STRUCTURE:
             continue
-        data = read(name)
+        data = frame[stored]
+        if isinstance(data, np.ndarray) and data.dtype == np.bool_:
+            data = data.astype(np.uint8)
         if name.startswith(ARRAYS):
             key = name[len(ARRAYS) :]
             value = _per_atom_value(data, len(atoms))
@@ -288,30 +313,38 @@ def read_frame(handle, frame: int, names: Optional[List[str]] = None):
         elif name.startswith(INFO):
             atoms.info[name[len(INFO) :]] = _value(data, scalar=True)
         else:
-            results[name] = _calculator_value(name, data)
+            results[name] = _calculator_value(
+                name, data if isinstance(data, str) else np.atleast_1d(data)
+            )
     if results:
         atoms.calc = SinglePointCalculator(atoms, **results)
     return atoms
 
 
-def read_trajectory(path) -> Iterator:
-    """Yields the frames of a rux file as ``ase.Atoms``."""
-    from . import fl
+def read_frame(handle, frame: int, names: Names = None):
+    """The ``ase.Atoms`` of frame ``frame`` of an open trajectory."""
+    return atoms_from_frame(handle[frame], names)
 
-    with fl.open(path, "r") as handle:
-        names = handle.find_matching_chunk_names("")
-        for frame in range(handle.nframes):
-            yield read_frame(handle, frame, names)
+
+def read_trajectory(path, names: Names = None) -> Iterator:
+    """Yields the frames of a rux file as ``ase.Atoms``."""
+    from .trajectory import open as open_trajectory
+
+    with open_trajectory(path, "r") as traj:
+        for frame in traj:
+            yield atoms_from_frame(frame, names)
 
 
 # -- files ---------------------------------------------------------------------
 
 
-def xyz_to_rux(xyz_path, rux_path, progress: Optional[Progress] = None) -> int:
+def xyz_to_rux(
+    xyz_path, rux_path, progress: Optional[Progress] = None, names: Names = None
+) -> int:
     """Converts an extended XYZ file into a new rux file; returns the number of frames."""
     ase = require_ase()
     images = ase.io.iread(str(xyz_path), index=":", format="extxyz")
-    return write_trajectory(rux_path, _naming_errors(images, xyz_path), progress)
+    return write_trajectory(rux_path, _naming_errors(images, xyz_path), progress, names)
 
 
 def _naming_errors(images: Iterator, xyz_path) -> Iterator:
@@ -324,16 +357,17 @@ def _naming_errors(images: Iterator, xyz_path) -> Iterator:
         raise ConversionError(f"{xyz_path}: {error}") from error
 
 
-def rux_to_xyz(rux_path, xyz_path, progress: Optional[Progress] = None) -> int:
+def rux_to_xyz(
+    rux_path, xyz_path, progress: Optional[Progress] = None, names: Names = None
+) -> int:
     """Converts a rux file into a new extended XYZ file; returns the number of frames."""
     ase = require_ase()
-    from . import fl
+    from .trajectory import open as open_trajectory
 
-    with fl.open(rux_path, "r") as handle, open(xyz_path, "w") as out:
-        names = handle.find_matching_chunk_names("")
-        total = handle.nframes
-        for frame in range(total):
-            ase.io.write(out, read_frame(handle, frame, names), format="extxyz")
+    with open_trajectory(rux_path, "r") as traj, open(xyz_path, "w") as out:
+        total = len(traj)
+        for frame in traj:
+            ase.io.write(out, atoms_from_frame(frame, names), format="extxyz")
             if progress is not None:
-                progress(frame + 1, total)
+                progress(frame.index + 1, total)
     return total

@@ -210,3 +210,32 @@ def test_values_without_a_chunk_type_are_left_out_with_a_warning(tmp_path):
         xyz.write_trajectory(tmp_path / "c.rux", [atoms])
     (stored,) = xyz.read_trajectory(tmp_path / "c.rux")
     assert stored.info == {"kept": 2.5}
+
+
+@pytest.mark.parametrize("names", ["", "positions=particles/position,numbers=particles/typeid"])
+def test_convert_maps_names_and_reads_topology_written_once(tmp_path, capsys, names):
+    import rux
+
+    path = tmp_path / "md.rux"
+    to_file = cli._name_mapping(names)
+    rng = np.random.default_rng(3)
+    positions = rng.normal(size=(4, 4, 3)).astype(np.float32)
+    with rux.open(path, "w", "sim", "md", (1, 0)) as traj:
+        for i, frame in enumerate(positions):
+            chunks = {to_file.get("positions", "positions"): frame}
+            if i == 0:
+                chunks[to_file.get("numbers", "numbers")] = np.array([1, 8, 1, 6])
+            traj.append(chunks)
+    argv = ["convert", str(path), str(tmp_path / "out.xyz")] + (["--names", names] if names else [])
+    assert cli.main(argv) == 0, capsys.readouterr().err
+    images = ase.io.read(str(tmp_path / "out.xyz"), index=":")
+    assert [list(atoms.numbers) for atoms in images] == [[1, 8, 1, 6]] * 4
+    assert np.allclose([atoms.positions for atoms in images], positions)
+    assert cli.main(["convert", str(tmp_path / "out.xyz"), str(tmp_path / "back.rux")] + argv[3:]) == 0
+    with rux.open(tmp_path / "back.rux") as traj:
+        assert np.allclose(traj.series(to_file.get("positions", "positions")), positions)
+
+
+def test_a_malformed_name_mapping_is_one_line(tmp_path, capsys):
+    assert cli.main(["convert", "a.rux", "b.xyz", "--names", "positions"]) == 1
+    assert "NAME=CHUNK" in capsys.readouterr().err
