@@ -49,6 +49,23 @@ static void write_and_read(const char *path) {
         CHECK(memcmp(back, positions, sizeof positions) == 0);
     }
     CHECK(rux_find_chunk(&handle, 0, "missing") == NULL);
+    {
+        /* The series of one frame is the chunk; a missing name names its frame. */
+        const uint64_t frames[1] = {0};
+        const rux_frame_selection selection = {frames, 0, 0, 1};
+        rux_series_info info;
+        float series[6] = {0};
+        CHECK(rux_read_series(&handle, "positions", &selection, series, sizeof series, &info) ==
+              RUX_SUCCESS);
+        CHECK(info.type == RUX_TYPE_FLOAT && info.N == 2 && info.M == 3 && info.bytes == 24);
+        CHECK(memcmp(series, positions, sizeof positions) == 0);
+        CHECK(rux_read_series(&handle, "positions", &selection, series, 23, &info) ==
+              RUX_ERROR_INVALID_ARGUMENT);
+        CHECK(info.problem == RUX_SERIES_BUFFER_TOO_SMALL);
+        CHECK(rux_read_series(&handle, "missing", &selection, series, sizeof series, &info) ==
+              RUX_ERROR_INVALID_ARGUMENT);
+        CHECK(info.problem == RUX_SERIES_CHUNK_MISSING && info.problem_frame == 0);
+    }
     CHECK(rux_write_chunk(&handle, "x", RUX_TYPE_UINT8, 1, 1, 0, back) ==
           RUX_ERROR_FILE_MUST_BE_WRITABLE);
     CHECK(rux_close(&handle) == RUX_SUCCESS);
@@ -72,6 +89,11 @@ static void refusals(const char *path, const char *missing) {
     CHECK(rux_close(NULL) == RUX_ERROR_INVALID_ARGUMENT);
     CHECK(rux_sizeof_type(RUX_TYPE_DOUBLE) == 8);
     CHECK(RUX_MAGIC_ID == 0x65DF65DF65DF65DFull);
+    for (int code = 0; code >= RUX_ERROR_FILE_MUST_BE_READABLE; --code) {
+        CHECK(strcmp(rux_strerror(code), "unknown error") != 0);
+    }
+    CHECK(strcmp(rux_strerror(RUX_ERROR_FILE_CORRUPT), "corrupt rux file") == 0);
+    CHECK(strcmp(rux_strerror(-10), "unknown error") == 0);
 }
 
 int main(int argc, char **argv) {

@@ -1,8 +1,10 @@
 // libFuzzer harness: the input bytes are a file. Runs everything a reader
 // does on it (both open modes, every name in every frame, every chunk read
-// into a buffer sized from its entry, prefix listings) and, when it opens
-// writable, a write, flush, close and reopen. Any crash, sanitizer report or
-// broken invariant is a finding.
+// into a buffer sized from its entry, series of every name, every frame read
+// whole, prefix listings) and, when it opens writable, a write, flush, close
+// and reopen. A read-only handle reads again after the file was cut to half
+// its size under it. Any crash, sanitizer report or broken invariant is a
+// finding.
 #include <unistd.h>
 
 #include <cstdio>
@@ -70,6 +72,69 @@ void read_every_chunk(rux_handle *handle, const std::vector<std::string> &names)
     }
 }
 
+bool known_code(int result) {
+    return result == RUX_SUCCESS || result == RUX_ERROR_FILE_CORRUPT || result == RUX_ERROR_IO ||
+           result == RUX_ERROR_INVALID_ARGUMENT;
+}
+
+// Series of every name over every frame (forwards, then backwards with a
+// step), into a buffer sized from what the first frame's chunk reports.
+void read_every_series(rux_handle *handle, const std::vector<std::string> &names) {
+    const uint64_t frames = rux_get_nframes(handle);
+    const uint64_t visited = frames < kMaxFramesVisited ? frames : kMaxFramesVisited;
+    const rux_frame_selection selections[2] = {
+        {nullptr, 0, 1, visited},
+        {nullptr, visited == 0 ? 0 : visited - 1, -2, (visited + 1) / 2},
+    };
+    for (const std::string &name : names) {
+        for (const rux_frame_selection &selection : selections) {
+            rux_series_info info;
+            int result = rux_read_series(handle, name.c_str(), &selection, nullptr, 0, &info);
+            check(known_code(result), "series query result is a known code");
+            if (result != RUX_SUCCESS || info.bytes > (64u << 20)) {
+                continue;
+            }
+            // One byte short must be refused before anything is written.
+            std::vector<uint8_t> destination(info.bytes + 1, 0xA5);
+            if (info.bytes != 0) {
+                result = rux_read_series(handle, name.c_str(), &selection, destination.data(),
+                                         info.bytes - 1, &info);
+                check(result != RUX_SUCCESS, "a short buffer is refused");
+                check(destination[info.bytes - 1] == 0xA5, "a refused read writes nothing");
+            }
+            result = rux_read_series(handle, name.c_str(), &selection, destination.data(),
+                                     info.bytes, &info);
+            check(known_code(result), "series read result is a known code");
+            check(destination[info.bytes] == 0xA5, "a series read stays in its buffer");
+        }
+    }
+}
+
+void read_every_frame(rux_handle *handle) {
+    const uint64_t frames = rux_get_nframes(handle);
+    for (uint64_t frame = 0; frame < frames && frame < kMaxFramesVisited; ++frame) {
+        uint64_t count = 0;
+        if (rux_find_frame_chunks(handle, frame, nullptr, 0, &count) != RUX_SUCCESS) {
+            continue;
+        }
+        std::vector<rux_chunk_info> chunks(count);
+        if (rux_find_frame_chunks(handle, frame, chunks.data(), count, &count) != RUX_SUCCESS) {
+            continue;
+        }
+        std::vector<std::vector<uint8_t>> buffers(chunks.size());
+        std::vector<void *> destinations(chunks.size(), nullptr);
+        for (size_t i = 0; i < chunks.size(); ++i) {
+            if (chunks[i].bytes != 0 && chunks[i].bytes <= (64u << 20)) {
+                buffers[i].resize(chunks[i].bytes);
+                destinations[i] = buffers[i].data();
+            }
+        }
+        check(known_code(rux_read_chunks(handle, chunks.data(), chunks.size(),
+                                         destinations.data())),
+              "frame read result is a known code");
+    }
+}
+
 void list_prefixes(rux_handle *handle) {
     for (const char *prefix : {"", "a", "pos", "\xff", "x/y/z"}) {
         const char *name = nullptr;
@@ -86,8 +151,18 @@ void exercise_reader(const char *path, rux_open_flag flags) {
     if (rux_open(&handle, path, flags) != RUX_SUCCESS) {
         return;
     }
-    read_every_chunk(&handle, all_names(&handle));
+    const std::vector<std::string> names = all_names(&handle);
+    read_every_chunk(&handle, names);
+    read_every_series(&handle, names);
+    read_every_frame(&handle);
     list_prefixes(&handle);
+    if (flags == RUX_OPEN_READONLY && handle.file_size > 1) {
+        // Cut under an open handle: nothing may be read or touched past the end.
+        check(truncate(path, handle.file_size / 2) == 0, "temporary file cut");
+        read_every_chunk(&handle, names);
+        read_every_series(&handle, names);
+        read_every_frame(&handle);
+    }
     if (flags != RUX_OPEN_READONLY) {
         const float values[6] = {1, 2, 3, 4, 5, 6};
         rux_write_chunk(&handle, "fuzz/new", RUX_TYPE_FLOAT, 2, 3, 0, values);
@@ -122,6 +197,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     rux_sys = fast_sys_calls();
     const std::string path = write_input(data, size, ".rux");
     exercise_reader(path.c_str(), RUX_OPEN_READONLY);
+    write_input(data, size, ".rux");  // the read-only pass cut the file
     exercise_reader(path.c_str(), RUX_OPEN_READWRITE);
     unlink(path.c_str());
     return 0;

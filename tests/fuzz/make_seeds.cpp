@@ -62,6 +62,42 @@ bool write_v1_seed(const std::string &path) {
     return std::fclose(out) == 0 && written;
 }
 
+// Many frames whose small chunk lies between larger ones, so that series
+// reads copy through a mapping; with `damage`, the last entry claims data
+// past the end of the file (an entry that the count at open does not probe).
+bool write_scattered_seed(const std::string &path, bool damage) {
+    rux_handle handle;
+    if (rux_create_and_open(&handle, path.c_str(), "seed", "fuzz", rux_make_version(1, 0),
+                            RUX_OPEN_READWRITE, 0) != RUX_SUCCESS) {
+        return false;
+    }
+    const float big[12] = {};
+    for (int frame = 0; frame < 40; ++frame) {
+        const int16_t value = static_cast<int16_t>(frame);
+        rux_write_chunk(&handle, "big", RUX_TYPE_FLOAT, 4, 3, 0, big);
+        rux_write_chunk(&handle, "e", RUX_TYPE_INT16, 1, 1, 0, &value);
+        rux_end_frame(&handle);
+    }
+    const uint64_t used = handle.file_index.size;
+    const uint64_t index_location = handle.header.index_location;
+    if (rux_close(&handle) != RUX_SUCCESS) {
+        return false;
+    }
+    if (!damage) {
+        return true;
+    }
+    FILE *file = std::fopen(path.c_str(), "r+b");
+    if (file == nullptr) {
+        return false;
+    }
+    rux_index_entry last;
+    const long at = static_cast<long>(index_location + (used - 1) * sizeof last);
+    bool ok = std::fseek(file, at, SEEK_SET) == 0 && std::fread(&last, sizeof last, 1, file) == 1;
+    last.N = 1u << 20;
+    ok = ok && std::fseek(file, at, SEEK_SET) == 0 && std::fwrite(&last, sizeof last, 1, file) == 1;
+    return std::fclose(file) == 0 && ok;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -73,6 +109,8 @@ int main(int argc, char **argv) {
     const bool ok = write_v2_seed(directory + "/seed-v2-empty", 0, false) &&
                     write_v2_seed(directory + "/seed-v2-small", 3, false) &&
                     write_v2_seed(directory + "/seed-v2-grown", 30, true) &&
-                    write_v1_seed(directory + "/seed-v1-small");
+                    write_v1_seed(directory + "/seed-v1-small") &&
+                    write_scattered_seed(directory + "/seed-v2-scattered", false) &&
+                    write_scattered_seed(directory + "/seed-v2-scattered-damaged", true);
     return ok ? 0 : 1;
 }
