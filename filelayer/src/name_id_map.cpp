@@ -3,11 +3,13 @@
 // what keeps its cost independent of how names fall into buckets:
 //  - the buckets in use, each with its chain's tail: adding is O(1) however
 //    long a chain grows, and releasing visits only these buckets (walking all
-//    57557 heads would touch every page of the array, which a fresh zeroed
-//    allocation otherwise leaves to the kernel);
+//    57557 heads would touch every page of the array, which the anonymous
+//    mapping otherwise leaves to the kernel);
 //  - every distinct name with its first node, under a hash keyed per map: a
 //    file of names built to collide in the bucket hash cannot make lookups
 //    walk long chains.
+#include <sys/mman.h>
+
 #include <cassert>
 #include <cstring>
 
@@ -38,6 +40,10 @@ constexpr uint64_t kInitialSlots = 16;
 
 size_t array_bytes() {
     return static_cast<size_t>(RUX_NAME_ID_MAP_BUCKETS) * sizeof(rux_name_id_node);
+}
+
+size_t mapping_bytes() {
+    return array_bytes() + sizeof(MapIndex);
 }
 
 MapIndex *index_of(const rux_name_id_map *map) {
@@ -134,13 +140,17 @@ int rux_name_id_map_init(rux_name_id_map *map) {
     if (map == nullptr || map->buckets != nullptr || map->bucket_count != 0) {
         return RUX_ERROR_INVALID_ARGUMENT;
     }
-    // One zeroed allocation for the heads and the index behind them: pages of
-    // heads that no name reaches are never touched.
-    map->buckets =
-        static_cast<rux_name_id_node *>(rux_sys_calloc(1, array_bytes() + sizeof(MapIndex)));
-    if (map->buckets == nullptr) {
+    // One anonymous mapping for the heads and the index behind them: the
+    // kernel hands out zero pages as they are touched, so the pages of heads
+    // that no name reaches cost nothing. (A heap allocation this size is
+    // cleared in full by calloc once the allocator reuses freed memory for it,
+    // which is most of what an open of a small file would cost.)
+    void *memory = rux_sys_mmap(nullptr, mapping_bytes(), PROT_READ | PROT_WRITE,
+                                MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
         return RUX_ERROR_MEMORY_ALLOCATION_FAILED;
     }
+    map->buckets = static_cast<rux_name_id_node *>(memory);
     map->bucket_count = RUX_NAME_ID_MAP_BUCKETS;
     // The address is as good a key as any this process can't be made to guess.
     index_of(map)->seed = mix(reinterpret_cast<uintptr_t>(map->buckets) ^ 0x9e3779b97f4a7c15ULL);
@@ -226,10 +236,16 @@ int rux_name_id_map_release(rux_name_id_map *map) {
             rux_sys_free(node);
             node = next;
         }
+        *head = rux_name_id_node{};
     }
     rux_sys_free(index.tails.slots);
     rux_sys_free(index.names.slots);
-    rux_sys_free(map->buckets);
+    index.tails = SlotTable{};
+    index.names = SlotTable{};
+    // The map is empty now: if the unmapping fails, it can be released again.
+    if (rux_sys_munmap(map->buckets, mapping_bytes()) != 0) {
+        return RUX_ERROR_IO;
+    }
     *map = rux_name_id_map{};
     return RUX_SUCCESS;
 }

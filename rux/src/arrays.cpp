@@ -277,6 +277,52 @@ PyObject *chunk_result(PyRef array, const rux_index_entry &entry) {
     return PyArray_Newshape(allocated, &flat, NPY_CORDER);
 }
 
+// A chunk name for the library: a str (or subclass) without NUL characters,
+// which the library's C strings could not hold.
+bool encode_chunk_name(PyObject *name, Utf8Text *text) {
+    if (!PyUnicode_Check(name)) {
+        PyErr_Format(PyExc_TypeError, "chunk name must be str, not %.200s",
+                     Py_TYPE(name)->tp_name);
+        return false;
+    }
+    if (PyUnicode_FindChar(name, 0, 0, PyUnicode_GET_LENGTH(name), 1) != -1) {
+        PyErr_SetString(PyExc_ValueError, "chunk name contains an embedded null character");
+        return false;
+    }
+    return text->encode(name);
+}
+
+// The frame number for a lookup. An int beyond 64 bits names no frame, like
+// any other absent frame: *in_range is false and no exception is set.
+bool frame_for_lookup(PyObject *frame, int64_t *number, bool *in_range) {
+    *in_range = true;
+    if (to_int64(frame, number)) {
+        return true;
+    }
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        PyErr_Clear();
+        *in_range = false;
+        return true;
+    }
+    return false;
+}
+
+// The library's check of a chunk's entry against the file, made before an
+// array is allocated for it: a damaged entry can claim any N x M.
+int check_entry_in_file(const rux_handle &handle, const rux_index_entry &entry) {
+    const uint64_t element_size = rux_sizeof_type(static_cast<rux_type>(entry.type));
+    uint64_t row_bytes = 0;
+    uint64_t byte_count = 0;
+    uint64_t end = 0;
+    if (__builtin_mul_overflow(entry.N, element_size, &row_bytes) ||
+        __builtin_mul_overflow(row_bytes, static_cast<uint64_t>(entry.M), &byte_count) ||
+        __builtin_add_overflow(static_cast<uint64_t>(entry.location), byte_count, &end) ||
+        end > static_cast<uint64_t>(handle.file_size)) {
+        return RUX_ERROR_FILE_CORRUPT;
+    }
+    return RUX_SUCCESS;
+}
+
 bool bind_frame_and_name(const char *function, PyObject *const *args, Py_ssize_t nargs,
                          PyObject *kwnames, PyObject **values) {
     static const char *const names[] = {"frame", "name"};
@@ -377,16 +423,16 @@ PyObject *write_chunk(PyObject *self_object, PyTypeObject *defining_class, PyObj
         return nullptr;
     }
     PyObject *module = PyType_GetModule(defining_class);
+    Utf8Text chunk_name;
+    if (!encode_chunk_name(name, &chunk_name)) {
+        return nullptr;
+    }
     ChunkData chunk;
     const bool converted =
         PyUnicode_CheckExact(data) ? chunk.from_text(data) : chunk.from_array(module, name, data);
     if (!converted ||
         !log_record(module, "debug",
                     Message("write chunk: ").add(self->name).add(" - ").add(name).take())) {
-        return nullptr;
-    }
-    Utf8Text chunk_name;
-    if (!chunk_name.encode(name)) {
         return nullptr;
     }
     const int code = without_gil([&] {
@@ -414,13 +460,16 @@ PyObject *read_chunk(PyObject *self_object, PyTypeObject *defining_class, PyObje
     PyObject *module = PyType_GetModule(defining_class);
     Utf8Text chunk_name;
     int64_t frame_number = 0;
-    if (!chunk_name.encode(name) || !to_int64(frame, &frame_number)) {
+    bool in_range = true;
+    if (!encode_chunk_name(name, &chunk_name) ||
+        !frame_for_lookup(frame, &frame_number, &in_range)) {
         return nullptr;
     }
-    const rux_index_entry *found = without_gil([&] {
-        return rux_find_chunk(&self->handle, static_cast<uint64_t>(frame_number),
-                              chunk_name.c_str());
-    });
+    const rux_index_entry *found =
+        !in_range ? nullptr : without_gil([&] {
+            return rux_find_chunk(&self->handle, static_cast<uint64_t>(frame_number),
+                                  chunk_name.c_str());
+        });
     if (found == nullptr) {
         raise_missing_chunk(self, frame, name);
         return nullptr;
@@ -432,6 +481,10 @@ PyObject *read_chunk(PyObject *self_object, PyTypeObject *defining_class, PyObje
     const ElementType *element = element_type_for_code(entry.type);
     if (element == nullptr) {
         raise_with_name(PyExc_ValueError, "invalid type for chunk: ", name);
+        return nullptr;
+    }
+    const int checked = entry.N != 0 ? check_entry_in_file(self->handle, entry) : RUX_SUCCESS;
+    if (raise_on_error(module, checked, self->name) < 0) {
         return nullptr;
     }
     PyRef array = allocate_chunk_array(entry, *element);
@@ -472,14 +525,16 @@ PyObject *chunk_exists(PyObject *self_object, PyTypeObject *defining_class, PyOb
     PyObject *module = PyType_GetModule(defining_class);
     Utf8Text chunk_name;
     int64_t frame_number = 0;
-    if (!chunk_name.encode(name) || !to_int64(frame, &frame_number) ||
+    bool in_range = true;
+    if (!encode_chunk_name(name, &chunk_name) ||
+        !frame_for_lookup(frame, &frame_number, &in_range) ||
         !log_record(module, "debug",
                     Message("chunk exists: ").add(self->name).add(" - ").add(name).take())) {
         return nullptr;
     }
     // A handle that is not open holds nothing to find; after a close that
     // failed part-way it may not even be safe to search.
-    if (!self->is_open) {
+    if (!self->is_open || !in_range) {
         Py_RETURN_FALSE;
     }
     const rux_index_entry *found = without_gil([&] {

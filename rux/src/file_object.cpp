@@ -249,6 +249,12 @@ bool construct(PyObject *module, FileObject *self, PyObject *name, PyObject *mod
     if (!check_str_or_none(name)) {
         return false;
     }
+    // The library takes a C string: a NUL would cut the name and open (or,
+    // in mode "a", create and truncate) another file.
+    if (name != Py_None && PyUnicode_FindChar(name, 0, 0, PyUnicode_GET_LENGTH(name), 1) != -1) {
+        PyErr_SetString(PyExc_ValueError, "embedded null byte");
+        return false;
+    }
     set_field(&self->name, name);
     int code = RUX_SUCCESS;
     const bool called = choice.action == Action::open_existing
@@ -267,15 +273,37 @@ bool construct(PyObject *module, FileObject *self, PyObject *name, PyObject *mod
     return true;
 }
 
+// Whether the library still holds the handle open: a close whose flush failed
+// with an error that a retry may clear (a full disk) releases nothing.
+bool handle_still_open(const FileObject *self) {
+    return self->handle.owns_descriptor != 0;
+}
+
 // close() of an open object: log, close the handle, and report the result.
-// The object owns no handle afterwards, whatever the result.
+// After a failure the object is either closed with everything released, or
+// still open with nothing lost, so that close() can be called again.
 int close_open_handle(PyObject *module, FileObject *self) {
     if (!log_record(module, "info", Message("closing file: ").add(self->name).take())) {
         return -1;
     }
     const int code = without_gil([self] { return rux_close(&self->handle); });
-    self->is_open = 0;
+    self->is_open = handle_still_open(self) ? 1 : 0;
     return raise_on_error(module, code, self->name);
+}
+
+// Closes the handle whatever happens: when the flush fails, the handle is
+// marked as stopped by that failure, and the library then releases it and
+// closes the descriptor without flushing. Returns the first failure's code.
+int close_for_good(FileObject *self) {
+    const int code = rux_close(&self->handle);
+    if (code != RUX_SUCCESS && handle_still_open(self)) {
+        const int error_number = errno;
+        self->handle.write_error = code;
+        self->handle.write_errno = code == RUX_ERROR_IO ? error_number : 0;
+        rux_close(&self->handle);
+        errno = error_number;
+    }
+    return code;
 }
 
 PyObject *file_new(PyTypeObject *type, PyObject *, PyObject *) {
@@ -326,9 +354,13 @@ void close_on_dealloc(FileObject *self) {
     const bool logged =
         module != nullptr &&
         log_record(module, "info", Message("closing file: ").add(self->name).take());
-    rux_close(&self->handle);
-    self->is_open = 0;
     if (!logged) {
+        report_unraisable("rux.fl.RUXFile.__dealloc__");
+    }
+    const int code = without_gil([self] { return close_for_good(self); });
+    self->is_open = 0;
+    // Frames that could not be written are lost: say so through the hook.
+    if (module != nullptr && raise_on_error(module, code, self->name) < 0) {
         report_unraisable("rux.fl.RUXFile.__dealloc__");
     }
     PyErr_Restore(pending_type, pending_value, pending_traceback);

@@ -137,7 +137,15 @@ PyObject *open_file(PyObject *module, PyObject *const *args, Py_ssize_t nargs, P
     if (!bind_arguments({"open", names, 5, 2}, args, nargs, kwnames, values)) {
         return nullptr;
     }
-    PyRef name(PyObject_Str(values[0]));
+    // Bytes (or a path-like object giving bytes) are decoded as the file
+    // system encodes names, as Python's own open() takes them.
+    PyRef name;
+    if (PyBytes_Check(values[0]) || PyObject_HasAttrString(values[0], "__fspath__")) {
+        PyRef os(PyObject_GetAttrString(module, "os"));
+        name.reset(os ? PyObject_CallMethod(os.get(), "fsdecode", "O", values[0]) : nullptr);
+    } else {
+        name.reset(PyObject_Str(values[0]));
+    }
     if (!name) {
         return nullptr;
     }
@@ -280,7 +288,8 @@ int raise_on_error(PyObject *module, int code, PyObject *file_name) {
         return 0;
     }
     if (code == RUX_ERROR_IO) {
-        raise_io_error(module, error_number, file_name);
+        // An I/O failure always has a cause; errno 0 would read as "Success".
+        raise_io_error(module, error_number != 0 ? error_number : EIO, file_name);
         return -1;
     }
     PyObject *type =

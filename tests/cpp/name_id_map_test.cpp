@@ -60,7 +60,7 @@ TEST(NameIdMapInit, RefusesNullAndUsedMaps) {
 
 TEST(NameIdMapInit, ReportsAllocationFailure) {
     RecordingSys sys;
-    sys.fail(Call::alloc, 1, ENOMEM);
+    sys.fail(Call::mmap, 1, ENOMEM);
     rux_name_id_map map = {};
     EXPECT_EQ(rux_name_id_map_init(&map), RUX_ERROR_MEMORY_ALLOCATION_FAILED);
     EXPECT_EQ(map.buckets, nullptr);

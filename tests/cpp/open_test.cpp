@@ -626,7 +626,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(InjectedCase{"header read", Call::pread, 1, RUX_ERROR_IO},
                     InjectedCase{"namelist read", Call::pread, 2, RUX_ERROR_IO},
                     InjectedCase{"file length", Call::lseek, 1, RUX_ERROR_IO},
-                    InjectedCase{"index mapping", Call::mmap, 1, RUX_ERROR_IO},
+                    InjectedCase{"index mapping", Call::mmap, 2, RUX_ERROR_IO},
                     InjectedCase{"header write-back", Call::pwrite, 1, RUX_ERROR_IO}));
 
 TEST_F(OpenTest, ShortNamelistReadIsAnIoError) {

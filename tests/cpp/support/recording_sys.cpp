@@ -215,8 +215,8 @@ void RecordingSys::shorten(Call kind, int nth, size_t max_bytes) {
     add_fault(Fault::shorten, kind, nth, 1, 0, max_bytes);
 }
 
-void RecordingSys::stall(Call kind, int nth, int err) {
-    add_fault(Fault::stall, kind, nth, 1, err, 0);
+void RecordingSys::stall(Call kind, int nth, int err, int times) {
+    add_fault(Fault::stall, kind, nth, times, err, 0);
 }
 
 const RecordingSys::Fault *RecordingSys::next_fault(Call kind) {

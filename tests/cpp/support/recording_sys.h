@@ -52,9 +52,9 @@ class RecordingSys {
     void fail(Call kind, int nth, int err, int times = 1);
     // The nth pread or pwrite from now moves at most max_bytes bytes.
     void shorten(Call kind, int nth, size_t max_bytes);
-    // The nth pread or pwrite from now moves nothing, returns 0 and leaves
-    // errno at err.
-    void stall(Call kind, int nth, int err);
+    // The nth pread or pwrite from now (and the times - 1 after it; times 0
+    // means every later one) moves nothing, returns 0 and leaves errno at err.
+    void stall(Call kind, int nth, int err, int times = 1);
     void clear_faults() { faults_.clear(); }
     // Called after every pwrite and ftruncate that reached the system, for
     // looking at the file as a crash at that moment would leave it.
