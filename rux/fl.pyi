@@ -92,7 +92,7 @@ class RUXFile:
     def index_entries_to_buffer(self, value: int) -> None: ...
 
 def open(
-    name: Union[str, "os.PathLike[str]"],
+    name: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"],
     mode: _Mode,
     application: Optional[str] = None,
     schema: Optional[str] = None,
