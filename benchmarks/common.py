@@ -22,6 +22,11 @@ except ImportError:  # the suite still runs; the h5py column becomes n/a
     h5py = None
 
 CONTENDERS = ("rux", "h5py", "bare")
+# Further contenders of the analysis-read rows, in the order they print:
+# today's per-chunk loop (rux_loop), one read_frame (read_frame), h5py with
+# one frame per HDF5 chunk (h5py_frame; "h5py" is then automatic chunks) and
+# the copy limit, numpy.load(mmap_mode="r") of a .npy, copied (npy).
+MORE_CONTENDERS = ("rux_loop", "read_frame", "h5py_frame", "npy")
 
 # The schema and chunk names every rux file of the suite uses.
 APPLICATION = "rux-benchmarks"
@@ -94,6 +99,8 @@ class Row:
     extra: Dict[str, object] = field(default_factory=dict)
     # False where a ratio means nothing (memory above a baseline near zero).
     ratios: bool = True
+    # The contender that bounds what rux can reach on this row.
+    limit: str = "bare"
 
     def figure(self, contender: str) -> Optional[float]:
         return median(self.values.get(contender, []))
@@ -114,16 +121,22 @@ class Row:
             return median([m / t for m, t in zip(mine, theirs)])
         return median([t / m for m, t in zip(mine, theirs)])
 
+    def contenders(self):
+        more = [c for c in MORE_CONTENDERS if c in self.values]
+        return list(CONTENDERS) + more
+
     def as_json(self) -> dict:
         return {
             "workload": self.workload,
             "label": self.label,
             "unit": self.unit,
             "higher_is_better": self.higher_is_better,
-            "median": {c: self.figure(c) for c in CONTENDERS},
-            "repetitions": {c: self.values.get(c, []) for c in CONTENDERS},
+            "median": {c: self.figure(c) for c in self.contenders()},
+            "repetitions": {c: self.values.get(c, []) for c in self.contenders()},
             "rux_vs_h5py": self.ratio("h5py"),
             "rux_vs_bare": self.ratio("bare"),
+            "limit": self.limit,
+            "rux_vs_limit": self.ratio(self.limit),
             "note": self.note,
             **({"extra": self.extra} if self.extra else {}),
         }
@@ -186,3 +199,85 @@ def h5py_fsync(h5file) -> None:
     """Flushes an open h5py file and syncs its descriptor (sec2 driver)."""
     h5file.flush()
     os.fsync(h5file.id.get_vfd_handle())
+
+
+# ---- the files of the analysis-read workloads ----
+
+
+def write_rux_frames(fl, path, arrays):
+    """A rux file with frame t holding arrays[name][t] for every name.
+
+    A (T,) array gives one-element chunks (N = M = 1), as a scalar per frame.
+    """
+    remove(path)
+    frames = len(next(iter(arrays.values())))
+    with fl.open(path, "w", APPLICATION, SCHEMA, SCHEMA_VERSION) as f:
+        write = f.write_chunk
+        items = [(name, data.reshape(frames, 1) if data.ndim == 1 else data)
+                 for name, data in arrays.items()]
+        for frame in range(frames):
+            for name, data in items:
+                write(name, data[frame])
+            f.end_frame()
+
+
+def write_h5py_frames(path, arrays, layout):
+    """One resizable (T, ...) dataset per name, the layout h5py users write.
+
+    layout "auto" lets h5py choose the chunk shape, as it does for a dataset
+    created empty with an unlimited first axis and appended to; "frame" puts
+    one frame in each HDF5 chunk. The data go in with one write per dataset:
+    the chunks land as a frame-by-frame append would place them, in order.
+    """
+    remove(path)
+    with h5py.File(path, "w") as f:
+        for name, data in arrays.items():
+            frame_shape = data.shape[1:]
+            chunks = True if layout == "auto" else (1,) + frame_shape
+            dataset = f.create_dataset(name, shape=(0,) + frame_shape,
+                                       maxshape=(None,) + frame_shape, chunks=chunks,
+                                       dtype=data.dtype)
+            dataset.resize(len(data), axis=0)
+            dataset[...] = data
+
+
+def analysis_files(fl, stem, arrays, data_dir, rux_only=()):
+    """Writes the same frames as rux, h5py (both layouts) and one .npy per name.
+
+    Names in `rux_only` go into the rux file alone: there they sit between
+    the chunks read, while h5py and .npy keep each name apart anyway.
+    Returns {contender: path}, the .npy entry a {name: path} dict.
+    """
+    shared = {name: data for name, data in arrays.items() if name not in rux_only}
+    paths = {
+        "rux": os.path.join(data_dir, f"{stem}.rux"),
+        "npy": {name: os.path.join(data_dir, f"{stem}.{i}.npy") for i, name in enumerate(shared)},
+    }
+    write_rux_frames(fl, paths["rux"], arrays)
+    for name, data in shared.items():
+        numpy.save(paths["npy"][name], data)
+    if h5py:
+        for contender, layout in (("h5py", "auto"), ("h5py_frame", "frame")):
+            paths[contender] = os.path.join(data_dir, f"{stem}.{layout}.h5")
+            write_h5py_frames(paths[contender], shared, layout)
+    return paths
+
+
+def remove_files(paths):
+    for path in paths.values():
+        if isinstance(path, dict):
+            remove_files(path)
+        else:
+            remove(path)
+
+
+def random_walk(frames, rows, seed=0):
+    """float32 positions (frames, rows, 3) that drift like particles do."""
+    rng = numpy.random.default_rng(seed)
+    steps = rng.standard_normal((frames, rows, 3), dtype=numpy.float32) * numpy.float32(0.01)
+    return numpy.cumsum(steps, axis=0, dtype=numpy.float32)
+
+
+def has_methods(fl, *names):
+    """Whether rux.fl's file object has every method named (the new reads)."""
+    return all(hasattr(fl.RUXFile, name) for name in names)

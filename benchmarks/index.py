@@ -4,6 +4,9 @@ Each file holds `entries` index entries: entries / 4 frames of the four small
 names, each chunk one row of 3 float32, so that the index, not the data,
 dominates. The h5py twin has the layout of the small-writes workload (one
 dataset per name, one frame per HDF5 chunk), written in one go.
+
+The open + first read + close rows also race a twin with automatic HDF5
+chunks and one .npy per name, opened with numpy.load(mmap_mode="r").
 """
 
 import os
@@ -22,6 +25,7 @@ from common import (
     h5py,
     interleave,
     remove,
+    write_h5py_frames,
 )
 from ruxindex import ChunkLocations
 
@@ -40,19 +44,29 @@ def make_rux_file(fl, path, frames):
             f.end_frame()
 
 
-def make_h5py_file(path, frames):
-    remove(path)
+def small_rows(frames):
+    """Each small name's (frames, 1, 3) array, as make_rux_file writes it."""
     data = numpy.zeros((frames, 1, 3), dtype=numpy.float32)
     data[:, 0, 0] = numpy.arange(frames)
+    return data
+
+
+def make_h5py_file(path, frames):
+    remove(path)
+    data = small_rows(frames)
     with h5py.File(path, "w") as f:
         for name in SMALL_NAMES:
             f.create_dataset(name, data=data, chunks=(1, 1, 3), maxshape=(None, 1, 3))
 
 
-def index_files(fl, config, data_dir):
-    """Writes the rux and h5py files of every index size; {entries: paths}."""
+def index_files(fl, config, data_dir, sizes, more_for=()):
+    """Writes the rux and h5py files of every index size; {entries: paths}.
+
+    Sizes in `more_for` also get an automatic-chunks h5py twin ("h5py_auto")
+    and one .npy per name ("npy", a {name: path} dict).
+    """
     files = {}
-    for entries in config.open_entries:
+    for entries in sorted(sizes):
         frames = entries // len(SMALL_NAMES)
         paths = {
             "rux": os.path.join(data_dir, f"index-{entries}.rux"),
@@ -61,6 +75,15 @@ def index_files(fl, config, data_dir):
         make_rux_file(fl, paths["rux"], frames)
         if h5py:
             make_h5py_file(paths["h5py"], frames)
+        if entries in more_for:
+            data = small_rows(frames)
+            paths["npy"] = {name: os.path.join(data_dir, f"index-{entries}.{i}.npy")
+                            for i, name in enumerate(SMALL_NAMES)}
+            for path in paths["npy"].values():
+                numpy.save(path, data)
+            if h5py:
+                paths["h5py_auto"] = os.path.join(data_dir, f"index-{entries}.auto.h5")
+                write_h5py_frames(paths["h5py_auto"], dict.fromkeys(SMALL_NAMES, data), "auto")
         files[entries] = paths
     return files
 
@@ -124,6 +147,77 @@ def open_and_first_read(fl, config, files):
                 False, micros,
                 f"open the file and read one random small chunk; mean of "
                 f"{config.open_cycles} per repetition; bare: os.open + os.preadv",
+                extra={"entries": entries}))
+    return rows
+
+
+# ---- open, first read and close; each returns microseconds per cycle ----
+
+
+def rux_open_read_close(fl, path, targets):
+    with Timer() as t:
+        for frame, name in targets:
+            f = fl.open(path, "r")
+            f.read_chunk(frame, name)
+            f.close()
+    return t.seconds / len(targets) * 1e6
+
+
+def h5py_open_read_close(path, targets):
+    with Timer() as t:
+        for frame, name in targets:
+            f = h5py.File(path, "r")
+            f[name][frame]
+            f.close()
+    return t.seconds / len(targets) * 1e6
+
+
+def npy_open_read_close(paths, targets):
+    with Timer() as t:
+        for frame, name in targets:
+            mapped = numpy.load(paths[name], mmap_mode="r")
+            numpy.array(mapped[frame])
+            del mapped  # unmaps: numpy keeps no other reference
+    return t.seconds / len(targets) * 1e6
+
+
+def bare_open_read_close(path, offsets):
+    buffers = [numpy.empty((1, 3), dtype=numpy.float32)]
+    with Timer() as t:
+        for offset in offsets:
+            fd = os.open(path, os.O_RDONLY)
+            os.preadv(fd, buffers, offset)
+            os.close(fd)
+    return t.seconds / len(offsets) * 1e6
+
+
+def open_read_close(fl, config, files):
+    rows = []
+    for entries in config.close_entries:
+        paths = files[entries]
+        frames = entries // len(SMALL_NAMES)
+        rng = random.Random(entries + 1)
+        targets = [(rng.randrange(frames), rng.choice(SMALL_NAMES))
+                   for _ in range(config.open_cycles)]
+        offsets, _ = ChunkLocations(paths["rux"]).locate_many(*zip(*targets))
+        micros = interleave(
+            {
+                "rux": lambda: rux_open_read_close(fl, paths["rux"], targets),
+                "h5py": (lambda: h5py_open_read_close(paths["h5py_auto"], targets))
+                if h5py else None,
+                "h5py_frame": (lambda: h5py_open_read_close(paths["h5py"], targets))
+                if h5py else None,
+                "npy": lambda: npy_open_read_close(paths["npy"], targets),
+                "bare": lambda: bare_open_read_close(paths["rux"], offsets),
+            },
+            config.repeat,
+        )
+        rows.append(
+            Row("open_read_close", f"open + first read + close, {entries_text(entries)} entries",
+                "us", False, micros,
+                f"open, read one random (1, 3) float32 chunk, close; all timed; mean of "
+                f"{config.open_cycles} per repetition; bare: os.open + os.preadv + os.close; "
+                f"npy: numpy.load(mmap_mode='r') of the name's .npy, the row copied",
                 extra={"entries": entries}))
     return rows
 

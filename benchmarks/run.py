@@ -26,9 +26,12 @@ import numpy
 
 import common
 import cpp_library
+import frames
 import index
 import memory
 import reads
+import series
+import trajectory_layer
 import writes
 from common import Target, entries_text, h5py
 
@@ -40,6 +43,10 @@ FAMILIES = (
     "open_first_read",
     "lookup",
     "memory",
+    "series_reads",
+    "frame_iteration",
+    "open_read_close",
+    "trajectory",  # reads the files of the first series and of frame iteration
 )
 NEEDS = {"random_small_reads": "small_writes", "large_reads": "large_writes"}
 
@@ -60,12 +67,25 @@ class Config:
     repeat_large: int = 5
     repeat_writable: int = 3
     repeat_memory: int = 3
+    series_frames: int = 20000
+    series_rows: int = 256
+    series_many_frames: int = 100000
+    series_many_rows: int = 16
+    scalar_frames: int = 200000
+    scalar_companion_rows: int = 500
+    frame_frames: int = 10000
+    frame_rows: int = 256
+    frame_lookups: int = 2000
+    close_entries: List[int] = field(default_factory=lambda: [10**3, 10**6])
+    repeat_series: int = 5
 
 
 QUICK = Config(
     small_frames=200, small_rows=256, large_frames=2, large_mib=4, reads=2000,
     writable_reads=200, open_entries=[10**2, 10**3, 10**4], open_cycles=3, lookups=2000,
     memory_bytes=8 * 2**20, repeat=3, repeat_large=2, repeat_writable=2, repeat_memory=1,
+    series_frames=200, series_many_frames=1000, scalar_frames=2000, scalar_companion_rows=50,
+    frame_frames=200, frame_lookups=200, close_entries=[10**2, 10**4], repeat_series=2,
 )
 
 
@@ -137,22 +157,64 @@ def run_workloads(fl, config, families, data_dir, cold):
                 progress("cannot drop the page cache (not root?): no cold row")
     for path in large.values():
         common.remove(path)
-    if "open_first_read" in families or "lookup" in families:
-        sizes = ", ".join(entries_text(n) for n in config.open_entries)
-        progress(f"index files of {sizes} entries")
-        files = index.index_files(fl, config, data_dir)
-        if "open_first_read" in families:
-            progress("open and first read")
-            rows += index.open_and_first_read(fl, config, files)
-        if "lookup" in families:
-            progress("lookups")
-            rows += index.lookups(fl, config, files)
-        for pair in files.values():
-            for path in pair.values():
-                common.remove(path)
+    index_families = {"open_first_read", "lookup", "open_read_close"} & set(families)
+    if index_families:
+        sizes = set(config.open_entries if index_families - {"open_read_close"} else [])
+        if "open_read_close" in families:
+            sizes |= set(config.close_entries)
+        progress(f"index files of {', '.join(entries_text(n) for n in sorted(sizes))} entries")
+        more = config.close_entries if "open_read_close" in families else ()
+        files = index.index_files(fl, config, data_dir, sizes, more_for=more)
+        try:
+            if "open_first_read" in families:
+                progress("open and first read")
+                rows += index.open_and_first_read(fl, config, files)
+            if "lookup" in families:
+                progress("lookups")
+                rows += index.lookups(fl, config, files)
+            if "open_read_close" in families:
+                progress("open, first read and close")
+                rows += index.open_read_close(fl, config, files)
+        finally:
+            for paths in files.values():
+                common.remove_files(paths)
     if "memory" in families:
         progress("memory")
         rows += memory.memory(config, data_dir)
+    rows += analysis_workloads(fl, config, families, data_dir)
+    return rows
+
+
+def analysis_workloads(fl, config, families, data_dir):
+    """Series, frame iteration and the trajectory layer, which share files."""
+    rows = []
+    positions = None
+    try:
+        if "series_reads" in families:
+            progress("series reads")
+            found, positions = series.series_reads(
+                fl, config, data_dir, keep="series_positions" if "trajectory" in families else None)
+            rows += found
+        if "frame_iteration" in families or "trajectory" in families:
+            progress("frame files")
+            frame_files = frames.make_files(fl, config, data_dir)
+            try:
+                if "frame_iteration" in families:
+                    progress("frame iteration")
+                    rows += frames.frame_iteration(fl, config, frame_files)
+                if "trajectory" in families:
+                    progress("trajectory layer: one frame")
+                    rows += trajectory_layer.frame_access(fl, config, frame_files)
+            finally:
+                common.remove_files(frame_files)
+        if "trajectory" in families:
+            if positions is None:
+                positions = series.make_files(fl, series.cases(config)[0], data_dir)
+            progress("trajectory layer: mean-squared displacement")
+            rows += trajectory_layer.msd(fl, config, positions)
+    finally:
+        if positions is not None:
+            common.remove_files(positions)
     return rows
 
 
@@ -205,6 +267,63 @@ def targets(rows):
     if mem:
         add("memory", mem.figure("rux"), 100, True,
             "peak memory writing small chunks: rux MiB above baseline <= 100")
+    result += analysis_targets(rows)
+    return result
+
+
+def slower(row, other):
+    """rux time / the other's time, per repetition (None when unknown)."""
+    speed = row.ratio(other)
+    return 1 / speed if speed else None
+
+
+def analysis_targets(rows):
+    result = []
+
+    def add(name, measured, limit, at_most, text):
+        result.append(Target(name, measured, limit, at_most, text))
+
+    for workload, what in (("series_positions", "(256, 3)"), ("series_many_frames", "(16, 3)")):
+        row = find(rows, workload)
+        if row:
+            add(f"series {what} vs copy limit", slower(row, "npy"), 2.5, True,
+                f"series of {what}: rux read_series time / .npy copy time <= 2.5")
+            add(f"series {what} vs h5py", row.ratio("h5py"), 3, False,
+                f"series of {what}: h5py (automatic chunks) time / rux time >= 3")
+    scalar = find(rows, "series_scalar")
+    if scalar:
+        add("scalar series vs h5py", slower(scalar, "h5py"), 10, True,
+            "scalar series: rux read_series time / h5py (T,) dataset time <= 10")
+    iteration = find(rows, "frame_iteration")
+    if iteration:
+        add("read_frame vs per-chunk loop", iteration.ratio("rux_loop"), 3, False,
+            "frame iteration: per-chunk loop time / read_frame time >= 3")
+    closes = [row for row in rows if row.workload == "open_read_close"]
+    for row in closes:
+        size = entries_text(row.extra["entries"])
+        add(f"open + read + close vs bare, {size}", slower(row, "bare"), 3, True,
+            f"open + first read + close at {size} entries: rux time / bare time <= 3")
+    if len(closes) >= 2:
+        smallest = min(closes, key=lambda r: r.extra["entries"])
+        largest = max(closes, key=lambda r: r.extra["entries"])
+        growth = None
+        if smallest.figure("rux") and largest.figure("rux"):
+            growth = largest.figure("rux") / smallest.figure("rux")
+        # "Flat": no more growth than repetitions on a shared machine scatter.
+        add("open + read + close growth", growth, 1.5, True,
+            f"open + first read + close: rux time at {entries_text(largest.extra['entries'])} "
+            f"entries / at {entries_text(smallest.extra['entries'])} <= 1.5")
+    msd = find(rows, "trajectory_msd")
+    if msd:
+        add("msd vs in-memory", slower(msd, "npy"), 1.5, True,
+            "mean-squared displacement end to end: rux.open + series time / "
+            "(numpy.load + analysis) time <= 1.5")
+        add("msd vs h5py", msd.ratio("h5py"), 3, False,
+            "mean-squared displacement end to end: h5py (automatic chunks) time / rux time >= 3")
+    frame = find(rows, "trajectory_frame")
+    if frame:
+        add("traj[i] vs read_frame", slower(frame, "read_frame"), 1.5, True,
+            "a frame of 5 chunks: traj[i] time / read_frame time <= 1.5")
     return result
 
 
@@ -237,7 +356,38 @@ def table(rows):
          number(row.figure("bare")), ratio(row.ratio("h5py")), ratio(row.ratio("bare")))
         for row in rows
     ]
-    widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
+    return format_lines(lines)
+
+
+ANALYSIS_WORKLOADS = ("series_positions", "series_many_frames", "series_scalar",
+                      "frame_iteration", "open_read_close", "trajectory_msd", "trajectory_frame")
+ANALYSIS_COLUMNS = (
+    ("rux", "rux"),
+    ("read_frame", "read_frame"),
+    ("rux_loop", "rux per-chunk loop"),
+    ("h5py", "h5py auto chunks"),
+    ("h5py_frame", "h5py frame/chunk"),
+    ("npy", ".npy copy"),
+    ("bare", "bare calls"),
+)
+
+
+def analysis_table(rows):
+    """The analysis-read rows: every contender, and rux against h5py and the limit."""
+    header = (("workload", "unit") + tuple(title for _, title in ANALYSIS_COLUMNS)
+              + ("rux vs h5py", "rux vs limit"))
+    lines = [header] + [
+        (row.label, row.unit)
+        + tuple(number(row.figure(key)) if key in row.values else "-"
+                for key, _ in ANALYSIS_COLUMNS)
+        + (ratio(row.ratio("h5py")), f"{ratio(row.ratio(row.limit))} ({row.limit})")
+        for row in rows
+    ]
+    return format_lines(lines)
+
+
+def format_lines(lines):
+    widths = [max(len(line[i]) for line in lines) for i in range(len(lines[0]))]
 
     def fmt(line):
         cells = [line[0].ljust(widths[0]), line[1].ljust(widths[1])]
@@ -368,7 +518,14 @@ def main(argv=None):
           f"{info['seconds']} s")
     print("Figures are medians of repetitions; ratios are speed ratios (>1: rux is faster or "
           "leaner), the median of the ratios within each repetition.\n")
-    print(table(rows))
+    plain = [row for row in rows if row.workload not in ANALYSIS_WORKLOADS]
+    analysis = [row for row in rows if row.workload in ANALYSIS_WORKLOADS]
+    if plain:
+        print(table(plain))
+    if analysis:
+        print("\nAnalysis reads: one name across frames, whole frames, cheap opens and the "
+              "trajectory layer (- : not a contender on that row; the limit is named):")
+        print(analysis_table(analysis))
     print("\n" + notes(rows))
     caveat = " (--quick: tiny sizes, the verdicts mean nothing)" if args.quick else ""
     print(f"\nTargets{caveat}:\n" + target_lines(found))
