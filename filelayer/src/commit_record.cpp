@@ -90,14 +90,14 @@ int discard_uncommitted(rux_handle *handle) {
 }
 
 rux_commit_record current_counts(const rux_handle *handle, uint32_t flags) {
+    assert(handle->file_names.count <= RUX_MAX_NAMES);
     return rux_commit_record{handle->file_index.size,
                              static_cast<uint32_t>(handle->file_names.count), flags};
 }
 
-// Writes the header with the record and syncs it; on failure the handle
-// stops writing, since the file's header may now be torn.
-int write_record_synced(rux_handle *handle, const rux_commit_record &record) {
-    rux_commit_record_store(&handle->header, record);
+// Writes the header and syncs it; on failure the handle stops writing, since
+// the file's header may now be torn.
+int write_header_synced(rux_handle *handle) {
     int result = rux_write_header(handle);
     if (result == RUX_SUCCESS) {
         result = rux_fsync(handle->fd);
@@ -162,10 +162,15 @@ int rux_commit_claim(rux_handle *handle) {
 
 int rux_commit_entries(rux_handle *handle) {
     assert(handle->keeps_commit_record != 0);
-    return write_record_synced(handle, current_counts(handle, RUX_COMMIT_WRITER_ACTIVE));
+    rux_commit_record_store(&handle->header, current_counts(handle, RUX_COMMIT_WRITER_ACTIVE));
+    return write_header_synced(handle);
 }
 
 int rux_commit_release(rux_handle *handle) {
     assert(handle->keeps_commit_record != 0);
-    return write_record_synced(handle, current_counts(handle, 0));
+    // A cleanly closed file carries no record: its reserved bytes are zero
+    // again, byte for byte the file that a writer without the record leaves.
+    handle->keeps_commit_record = 0;
+    std::memset(handle->header.reserved, 0, sizeof handle->header.reserved);
+    return write_header_synced(handle);
 }
