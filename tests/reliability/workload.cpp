@@ -276,7 +276,9 @@ void run_trajectory_workload(const std::string &path, rux_handle *handle, Progre
 
 void write_version1_file(const std::string &path, Expectation *content) {
     // Header, an index block of 32 entries, a namelist block of 4 slots, data.
-    const uint64_t index_location = 256;
+    // The used entries straddle a page boundary, so that rewriting them in
+    // one write can be torn.
+    const uint64_t index_location = 4096 - 3 * 32;
     const uint64_t namelist_location = index_location + 32 * 32;
     const uint64_t data_location = namelist_location + 4 * 64;
     Bytes file(data_location, 0);
