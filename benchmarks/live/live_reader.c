@@ -58,6 +58,7 @@ static int run_writer(const char *path, double seconds) {
     }
     rux_close(&handle);
     printf("writer: %ld frames\n", frames);
+    fflush(stdout);
     return 0;
 }
 
