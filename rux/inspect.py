@@ -25,6 +25,20 @@ MAX_NAMES = 65535
 
 _HEADER = struct.Struct("<QQQQQII64s64s80s")
 
+# The commit record in the header's reserved bytes (docs/format.md): tag,
+# committed entries, committed names, flags, checksum; zero after it.
+_COMMIT_RECORD = struct.Struct("<QQIIQ")
+COMMIT_TAG = 0x54494D4F43585552  # "RUXCOMIT"
+COMMIT_WRITER_ACTIVE = 1
+
+
+def header_checksum(header: bytes) -> int:
+    """FNV-1a (64-bit) of the 256 header bytes, the checksum field taken as zero."""
+    value = 0xCBF29CE484222325
+    for byte in header[:200] + bytes(8) + header[208:HEADER_SIZE]:
+        value = ((value ^ byte) * 0x100000001B3) & 0xFFFFFFFFFFFFFFFF
+    return value
+
 ENTRY_DTYPE = np.dtype(
     [
         ("frame", "<u8"),
@@ -485,6 +499,7 @@ class Checker:
             self._check_blocks(view)
             names = self._check_namelist(view)
             self._check_entries(view, names)
+            self._check_commit_record(view, names)
         return self.report
 
     # -- header and blocks ---------------------------------------------------
@@ -506,8 +521,40 @@ class Checker:
                     _c_string(value).decode("utf-8")
                 except UnicodeDecodeError:
                     self.problem("header-string", f"header: the {label} field is not valid UTF-8")
-        if any(header.reserved):
+        tag = _COMMIT_RECORD.unpack_from(header.reserved)[0]
+        if any(header.reserved) and tag != COMMIT_TAG:
             self.problem("reserved", "header: the reserved bytes (offset 176 to 255) are not zero")
+
+    def _check_commit_record(self, view: RuxFileView, names: List[bytes]):
+        """A commit record, where there is one, must seal the header and match the index."""
+        header = view.header
+        tag, entries, name_count, flags, checksum = _COMMIT_RECORD.unpack_from(header.reserved)
+        if tag != COMMIT_TAG:
+            return
+        with open(self.path, "rb") as stream:
+            raw = stream.read(HEADER_SIZE)
+        used = view.used_entries()
+        where = "header: the commit record"
+        if checksum != header_checksum(raw) or any(header.reserved[_COMMIT_RECORD.size :]):
+            self.problem("commit-record", f"{where} does not match the header's checksum")
+        elif flags != COMMIT_WRITER_ACTIVE:
+            self.problem("commit-record", f"{where} has unknown flags 0x{flags:x}")
+        elif entries > min(used, header.index_allocated_entries) or name_count > len(names):
+            self.problem(
+                "commit-record",
+                f"{where} counts {entries} entries and {name_count} names; "
+                f"the file holds {used} and {len(names)}",
+            )
+        elif entries < used:
+            frames = view.index["frame"]
+            split = entries > 0 and frames[entries - 1] == frames[entries]
+            self.problem(
+                "uncommitted-entries",
+                f"index block: {used - entries} entries after the {entries} committed ones "
+                + ("split a frame" if split else "were left by a writer that died or is flushing")
+                + "; readers ignore them and a writable open discards them",
+                entries,
+            )
 
     def _check_blocks(self, view: RuxFileView):
         header, size = view.header, view.file_size

@@ -25,6 +25,11 @@ int rux_close(rux_handle *handle) {
             return flushed;  // nothing was lost; the caller may retry
         }
     }
+    // A clean close lets readers count entries again; a failure here loses
+    // nothing (readers keep trusting the commit point) but is reported.
+    if (handle->keeps_commit_record != 0 && handle->write_error == RUX_SUCCESS) {
+        rux_commit_release(handle);
+    }
     const int released = rux_release_containers(handle);
     if (released != RUX_SUCCESS) {
         return released;

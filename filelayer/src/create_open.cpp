@@ -18,6 +18,9 @@ constexpr uint64_t kInitialStagedEntries = 16;
 constexpr uint64_t kInitialWriteBufferBytes = 1024;
 constexpr uint64_t kInitialFrameNamesBytes = 64;
 constexpr int kLoadAttempts = 8;
+// A header whose commit record is present but does not check out is read
+// again this often: a writer may be writing it (docs/format.md).
+constexpr int kHeaderReads = 16;
 
 // Keeps errno across cleanup, so callers see the error of the failing call.
 class ErrnoKeeper {
@@ -60,7 +63,11 @@ int parse_namelist(rux_handle *handle) {
     const uint64_t block_size = handle->file_names.bytes.reserved;
     uint64_t position = 0;
     handle->file_names.count = 0;
-    while (position < block_size && block[position] != 0) {
+    // While a writer holds the file, only the names it committed are whole.
+    rux_commit_record record{};
+    const bool limited = rux_commit_limits_view(handle->header, &record);
+    while (position < block_size && block[position] != 0 &&
+           (!limited || handle->file_names.count < record.names)) {
         const char *name = reinterpret_cast<const char *>(block + position);
         const int result = rux_name_id_map_add(&handle->name_map, name,
                                                static_cast<uint16_t>(handle->file_names.count));
@@ -71,6 +78,11 @@ int parse_namelist(rux_handle *handle) {
         position += packed ? strnlen(name, block_size - position) + 1 : RUX_NAMELIST_UNIT;
     }
     handle->file_names.bytes.size = position < block_size ? position : block_size;
+    if (limited) {
+        // Names behind the commit point are not part of this view.
+        std::memset(handle->file_names.bytes.data + handle->file_names.bytes.size, 0,
+                    static_cast<size_t>(block_size - handle->file_names.bytes.size));
+    }
     return RUX_SUCCESS;
 }
 
@@ -118,7 +130,15 @@ int set_up_write_side(rux_handle *handle) {
 }
 
 int read_header(rux_handle *handle) {
-    const int64_t read = rux_pread_all(handle->fd, &handle->header, RUX_HEADER_SIZE, 0);
+    int64_t read = 0;
+    rux_commit_record record{};
+    for (int attempt = 1;; ++attempt) {
+        read = rux_pread_all(handle->fd, &handle->header, RUX_HEADER_SIZE, 0);
+        if (read != static_cast<int64_t>(RUX_HEADER_SIZE) || attempt == kHeaderReads ||
+            rux_commit_record_load(handle->header, &record) != rux_commit_state::untrusted) {
+            break;
+        }
+    }
     if (read < 0) {
         return RUX_ERROR_IO;
     }
@@ -216,7 +236,45 @@ int read_file_state(rux_handle *handle) {
     return RUX_SUCCESS;
 }
 
+// Whether the view just taken can stand: one limited by a commit record is
+// stable whatever the writer does; any other must not have seen its header
+// change, or the count may have met a writer that opened meanwhile.
+bool view_is_settled(const rux_handle *handle) {
+    rux_commit_record record{};
+    if (rux_commit_limits_view(handle->header, &record)) {
+        return true;
+    }
+    rux_header again;
+    return rux_pread_all(handle->fd, &again, RUX_HEADER_SIZE, 0) ==
+               static_cast<int64_t>(RUX_HEADER_SIZE) &&
+           std::memcmp(&again, &handle->header, sizeof again) == 0;
+}
+
 }  // namespace
+
+int rux_load_view(rux_handle *handle) {
+    int result = RUX_SUCCESS;
+    for (int attempt = 1;; ++attempt) {
+        result = read_file_state(handle);
+        // A writer appending meanwhile can make the count probe entries whose
+        // data or names came after this handle's view of the file; such a
+        // file is not corrupt, so it is read again.
+        const bool again = result == RUX_SUCCESS ? !view_is_settled(handle)
+                                                 : result == RUX_ERROR_FILE_CORRUPT &&
+                                                       file_changed(handle);
+        if (!again || attempt == kLoadAttempts ||
+            rux_release_containers(handle) != RUX_SUCCESS) {
+            break;
+        }
+    }
+    if (result != RUX_SUCCESS) {
+        return result;
+    }
+    const rux_index_buffer &index = handle->file_index;
+    handle->cur_frame =
+        index.size == 0 ? 0 : rux_index_entry_load(&index.data[index.size - 1]).frame + 1;
+    return RUX_SUCCESS;
+}
 
 int rux_write_all(const rux_handle *handle, const void *bytes, uint64_t count, uint64_t offset) {
     return rux_pwrite_all(handle->fd, bytes, count, offset) == static_cast<int64_t>(count)
@@ -225,6 +283,9 @@ int rux_write_all(const rux_handle *handle, const void *bytes, uint64_t count, u
 }
 
 int rux_write_header(rux_handle *handle) {
+    if (handle->keeps_commit_record != 0) {
+        rux_commit_record_seal(&handle->header);
+    }
     return rux_write_all(handle, &handle->header, RUX_HEADER_SIZE, 0);
 }
 
@@ -279,26 +340,13 @@ int rux_load_handle(rux_handle *handle) {
     if (handle->fd == -1) {
         return RUX_ERROR_IO;
     }
-    int result = RUX_SUCCESS;
-    for (int attempt = 1;; ++attempt) {
-        result = read_file_state(handle);
-        // A writer appending meanwhile can make the count probe entries whose
-        // data or names came after this handle's view of the file; such a
-        // file is not corrupt, so it is read again.
-        if (result != RUX_ERROR_FILE_CORRUPT || attempt == kLoadAttempts || !file_changed(handle) ||
-            rux_release_containers(handle) != RUX_SUCCESS) {
-            break;
-        }
-    }
+    int result = rux_load_view(handle);
     if (result == RUX_SUCCESS && rux_is_writable(handle)) {
         result = rux_check_layout_for_writing(handle);
     }
     if (result != RUX_SUCCESS) {
         return result;
     }
-    const rux_index_buffer &index = handle->file_index;
-    handle->cur_frame =
-        index.size == 0 ? 0 : rux_index_entry_load(&index.data[index.size - 1]).frame + 1;
     if (rux_is_writable(handle)) {
         result = set_up_write_side(handle);
         if (result != RUX_SUCCESS) {
@@ -313,8 +361,7 @@ int rux_load_handle(rux_handle *handle) {
     const uint32_t version = handle->header.rux_version;
     if (rux_is_writable(handle) && (version == RUX_VERSION_2_0 || version == RUX_VERSION_2_1)) {
         handle->header.rux_version = RUX_VERSION_2_1;
-        handle->unsynced_writes = 1;
-        return rux_write_header(handle);
+        return rux_commit_claim(handle);
     }
     return RUX_SUCCESS;
 }

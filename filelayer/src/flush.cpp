@@ -14,12 +14,16 @@
 //      of the index block and the zero tail of the namelist block.
 //  (5) A flush that wrote entries syncs them before it reports success, so
 //      every frame it recorded survives a power cut.
+//  (6) In a file with a commit record, the header that counts the new
+//      entries is written and synced after them (commit_record.cpp), and
+//      only then does the flush report success.
 // A failure after a flush began to change the file's blocks or header stops
 // the handle from writing (write_error): the in-memory header is put back to
 // what the file held, and no later flush builds on a state that may not have
 // reached the disk (a failed fsync may have dropped the pages it covered).
 #include <unistd.h>
 
+#include <cassert>
 #include <cstring>
 
 #include "containers.h"
@@ -177,6 +181,8 @@ int write_completed_entries(rux_handle *handle, uint64_t count) {
     if (result != RUX_SUCCESS) {
         return result;
     }
+    // The writer bit and everything the entries refer to are on the disk.
+    assert(handle->unsynced_writes == 0);
     const uint64_t offset =
         handle->header.index_location + RUX_INDEX_ENTRY_SIZE * handle->file_index.size;
     result = rux_write_all(handle, staged.data, RUX_INDEX_ENTRY_SIZE * count, offset);
@@ -194,7 +200,7 @@ int write_completed_entries(rux_handle *handle, uint64_t count) {
     std::memmove(staged.data, staged.data + count,
                  static_cast<size_t>(pending) * sizeof(rux_index_entry));
     staged.size = pending;
-    return RUX_SUCCESS;
+    return handle->keeps_commit_record != 0 ? rux_commit_entries(handle) : RUX_SUCCESS;
 }
 
 }  // namespace

@@ -93,6 +93,37 @@ int rux_write_all(const rux_handle *handle, const void *bytes, uint64_t count, u
 int rux_write_header(rux_handle *handle);
 int rux_fsync(int fd);
 
+// The commit record in the header's reserved bytes (docs/format.md).
+constexpr uint64_t RUX_COMMIT_TAG = 0x54494D4F43585552ull;  // "RUXCOMIT"
+constexpr uint32_t RUX_COMMIT_WRITER_ACTIVE = 1;
+struct rux_commit_record {
+    uint64_t entries;
+    uint32_t names;
+    uint32_t flags;
+};
+enum class rux_commit_state { none, trusted, untrusted };
+rux_commit_state rux_commit_record_load(const rux_header &header, rux_commit_record *record);
+// Stores the record and seals the header with its checksum.
+void rux_commit_record_store(rux_header *header, const rux_commit_record &record);
+// Recomputes the checksum after other header fields changed.
+void rux_commit_record_seal(rux_header *header);
+// True when the header's record limits a reader's view: trusted, with a
+// writer holding the file. `record` then holds the committed counts.
+bool rux_commit_limits_view(const rux_header &header, rux_commit_record *record);
+// A writable open of a version 2.1 file: discards what a writer that died
+// holding the file left behind the commit point, then marks the file held.
+int rux_commit_claim(rux_handle *handle);
+// After a flush wrote and synced entries: records the new counts, synced.
+int rux_commit_entries(rux_handle *handle);
+// A clean close: clears the writer bit, synced.
+int rux_commit_release(rux_handle *handle);
+
+// Writes `count` zero bytes at `offset`, through a buffer of bounded size.
+int rux_write_zero_range(const rux_handle *handle, uint64_t offset, uint64_t count);
+// Takes the handle's view of the file (header, size, names, used entries,
+// cur_frame), retrying while a writer changes the file under it.
+int rux_load_view(rux_handle *handle);
+
 int rux_flush_write_buffer(rux_handle *handle);
 
 // The entry that rux_find_chunk gives for (frame, id): a binary search of a

@@ -60,10 +60,18 @@ int rux_index_buffer_push(rux_index_buffer *buffer, rux_index_entry **slot) {
 
 // Finds the first unused entry by binary search, checking every probed entry.
 // Used entries form a prefix of the block, so probes suffice; entries never
-// probed are never trusted for anything but their position.
+// probed are never trusted for anything but their position. While a writer
+// holds the file, the search covers only the committed entries, which must
+// all be used: entries behind them may be in the middle of a write.
 static int count_used_entries(rux_index_buffer *buffer, const rux_handle *handle) {
     const rux_index_entry *entries = buffer->data;
-    if (buffer->reserved == 0 || rux_index_entry_load(&entries[0]).location == 0) {
+    rux_commit_record record{};
+    const bool limited = rux_commit_limits_view(handle->header, &record);
+    const uint64_t searched = limited ? record.entries : buffer->reserved;
+    if (searched == 0 || rux_index_entry_load(&entries[0]).location == 0) {
+        if (limited && searched != 0) {
+            return RUX_ERROR_FILE_CORRUPT;
+        }
         buffer->size = 0;
         return RUX_SUCCESS;
     }
@@ -72,7 +80,7 @@ static int count_used_entries(rux_index_buffer *buffer, const rux_handle *handle
         return RUX_ERROR_FILE_CORRUPT;
     }
     uint64_t lo = 0;
-    uint64_t hi = buffer->reserved;
+    uint64_t hi = searched;
     while (hi - lo > 1) {
         const uint64_t mid = lo + (hi - lo) / 2;
         const rux_index_entry probe = rux_index_entry_load(&entries[mid]);
@@ -85,6 +93,9 @@ static int count_used_entries(rux_index_buffer *buffer, const rux_handle *handle
         } else {
             hi = mid;
         }
+    }
+    if (hi != searched && limited) {
+        return RUX_ERROR_FILE_CORRUPT;  // a committed entry is not there
     }
     buffer->size = hi;
     return RUX_SUCCESS;

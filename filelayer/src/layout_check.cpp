@@ -10,6 +10,7 @@
 //  (2) the blocks do not overlap;
 //  (3) the namelist block is zero after the list;
 //  (4) the index block is zero after the used entries.
+// A writer that died leaves entries behind the commit point; see (4).
 // Holes read as zero, so the zero checks skip them (SEEK_DATA where the file
 // system knows holes): a sparse file that declares a huge block costs no
 // more than the bytes it really holds.
@@ -123,8 +124,12 @@ int rux_check_layout_for_writing(const rux_handle *handle) {
     bool zero = true;
     int result = range_is_zero(handle->fd, header.namelist_location + names.reserved, names_end,
                                &zero);
-    // (4)
-    if (result == RUX_SUCCESS && zero) {
+    // (4), unless a trusted commit record limits the view: what lies behind
+    // the committed entries is a dead writer's leftovers, which the writable
+    // open zeroes next (commit_record.cpp). The record's checksum vouches
+    // for the header's block fields.
+    rux_commit_record record{};
+    if (result == RUX_SUCCESS && zero && !rux_commit_limits_view(header, &record)) {
         result = range_is_zero(
             handle->fd, header.index_location + RUX_INDEX_ENTRY_SIZE * handle->file_index.size,
             index_end, &zero);

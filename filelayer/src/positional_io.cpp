@@ -71,3 +71,25 @@ int64_t rux_pwrite_all(int fd, const void *buffer, uint64_t count, uint64_t offs
 int64_t rux_pread_all(int fd, void *buffer, uint64_t count, uint64_t offset) {
     return transfer_all(fd, static_cast<char *>(buffer), count, offset);
 }
+
+#include "handle_ops.h"
+
+int rux_write_zero_range(const rux_handle *handle, uint64_t offset, uint64_t count) {
+    const uint64_t piece_limit =
+        count < RUX_INDEX_COPY_BUFFER_LIMIT ? count : RUX_INDEX_COPY_BUFFER_LIMIT;
+    if (piece_limit == 0) {
+        return RUX_SUCCESS;
+    }
+    void *zeros = rux_sys_calloc(static_cast<size_t>(piece_limit), 1);
+    if (zeros == nullptr) {
+        return RUX_ERROR_MEMORY_ALLOCATION_FAILED;
+    }
+    int result = RUX_SUCCESS;
+    for (uint64_t done = 0; done < count && result == RUX_SUCCESS;) {
+        const uint64_t length = count - done < piece_limit ? count - done : piece_limit;
+        result = rux_write_all(handle, zeros, length, offset + done);
+        done += length;
+    }
+    rux_sys_free(zeros);
+    return result;
+}

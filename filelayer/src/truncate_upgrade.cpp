@@ -102,12 +102,11 @@ int rux_truncate(rux_handle *handle) {
 
 namespace {
 
-// Rewrites the used part of the index block sorted by (frame, id).
-int sort_index_block(rux_handle *handle) {
+// Writes the used entries, sorted by (frame, id), as a new index block of the
+// same capacity at `location`, zero behind them. The old block is left as it
+// is: until the header names the new one, the file reads as before.
+int write_sorted_index_block(rux_handle *handle, uint64_t location) {
     const uint64_t used = handle->file_index.size;
-    if (used == 0) {
-        return RUX_SUCCESS;
-    }
     rux_index_buffer sorted{};
     int result = rux_index_buffer_init(&sorted, used);
     if (result != RUX_SUCCESS) {
@@ -118,12 +117,13 @@ int sort_index_block(rux_handle *handle) {
     sorted.size = used;
     result = rux_index_buffer_sort(&sorted);
     if (result == RUX_SUCCESS) {
-        result = rux_write_all(handle, sorted.data, RUX_INDEX_ENTRY_SIZE * used,
-                               handle->header.index_location);
+        result = rux_write_all(handle, sorted.data, RUX_INDEX_ENTRY_SIZE * used, location);
     }
     rux_index_buffer_release(&sorted);
     if (result == RUX_SUCCESS) {
-        result = rux_fsync(handle->fd);
+        const uint64_t capacity = handle->header.index_allocated_entries;
+        result = rux_write_zero_range(handle, location + RUX_INDEX_ENTRY_SIZE * used,
+                                      RUX_INDEX_ENTRY_SIZE * (capacity - used));
     }
     return result;
 }
@@ -150,32 +150,39 @@ int pack_names(const rux_handle *handle, rux_byte_buffer *packed) {
     return result;
 }
 
-// Writes the packed namelist as a new block of the same size at the end of
-// the file, then the header that names it and version 2.1. Until that header
-// is synced the file is a valid version 1 file (its index, sorted by frame
-// and id, is still in frame order), and afterwards a valid version 2 file.
-int switch_to_packed_layout(rux_handle *handle) {
+// Writes the sorted index and the packed namelist as new blocks at the end of
+// the file, syncs them, then writes one header that names both, says 2.1 and
+// carries the commit record. Until that header is on the disk the file is
+// the version 1 file it was; afterwards it is the upgraded one.
+int switch_to_version_2(rux_handle *handle) {
     rux_header upgraded = handle->header;
     upgraded.rux_version = RUX_VERSION_2_1;
     rux_byte_buffer packed{};
-    int64_t file_size = handle->file_size;
-    int result = RUX_SUCCESS;
-    if (handle->file_names.count != 0) {
-        uint64_t end = 0;
+    uint64_t end = 0;
+    int result = end_of_file(handle, &end);
+    if (result == RUX_SUCCESS && handle->file_index.size != 0) {
+        // Entries of a mapped block are kept aligned to their size.
+        end += (RUX_INDEX_ENTRY_SIZE - end % RUX_INDEX_ENTRY_SIZE) % RUX_INDEX_ENTRY_SIZE;
+        result = write_sorted_index_block(handle, end);
+        upgraded.index_location = end;
+        end += RUX_INDEX_ENTRY_SIZE * handle->header.index_allocated_entries;
+    }
+    if (result == RUX_SUCCESS && handle->file_names.count != 0) {
         result = pack_names(handle, &packed);
-        if (result == RUX_SUCCESS) {
-            result = end_of_file(handle, &end);
-        }
         if (result == RUX_SUCCESS) {
             result = rux_write_all(handle, packed.data, packed.reserved, end);
         }
-        if (result == RUX_SUCCESS) {
-            result = rux_fsync(handle->fd);
-        }
         upgraded.namelist_location = end;
-        file_size = static_cast<int64_t>(end + packed.reserved);
+        end += packed.reserved;
     }
     if (result == RUX_SUCCESS) {
+        result = rux_fsync(handle->fd);
+    }
+    if (result == RUX_SUCCESS) {
+        rux_commit_record_store(&upgraded,
+                                rux_commit_record{handle->file_index.size,
+                                                  static_cast<uint32_t>(handle->file_names.count),
+                                                  RUX_COMMIT_WRITER_ACTIVE});
         result = write_header_synced(handle, upgraded);
     }
     if (result != RUX_SUCCESS) {
@@ -185,7 +192,10 @@ int switch_to_packed_layout(rux_handle *handle) {
         return result;
     }
     handle->header = upgraded;
-    handle->file_size = file_size;
+    handle->keeps_commit_record = 1;
+    if (static_cast<int64_t>(end) > handle->file_size) {
+        handle->file_size = static_cast<int64_t>(end);
+    }
     if (packed.data != nullptr) {
         rux_byte_buffer_release(&handle->file_names.bytes);
         handle->file_names.bytes = packed;
@@ -220,10 +230,7 @@ int rux_upgrade(rux_handle *handle) {
     if (result != RUX_SUCCESS) {
         return result;
     }
-    result = sort_index_block(handle);
-    if (result == RUX_SUCCESS) {
-        result = switch_to_packed_layout(handle);
-    }
+    result = switch_to_version_2(handle);
     if (result == RUX_SUCCESS) {
         result = remap_index(handle);
     }

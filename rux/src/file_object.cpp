@@ -449,6 +449,15 @@ PyObject *method_upgrade(PyObject *self, PyTypeObject *cls, PyObject *const *, P
     return forward(forwarding, self, cls, nargs, kwnames);
 }
 
+PyObject *method_refresh(PyObject *self_object, PyTypeObject *defining_class, PyObject *const *,
+                         Py_ssize_t nargs, PyObject *kwnames) {
+    static const Forwarding forwarding{"refresh", "debug", "refresh: ", rux_refresh};
+    if (forward(forwarding, self_object, defining_class, nargs, kwnames) == nullptr) {
+        return nullptr;
+    }
+    return PyLong_FromUnsignedLongLong(rux_get_nframes(&as_file(self_object)->handle));
+}
+
 PyObject *method_enter(PyObject *self, PyTypeObject *, PyObject *const *, Py_ssize_t nargs,
                        PyObject *kwnames) {
     if (!bind_no_arguments("__enter__", nargs, kwnames)) {
@@ -645,6 +654,16 @@ const char upgrade_doc[] =
     "\n"
     "The file must be open in a writable mode.\n";
 
+const char refresh_doc[] =
+    "refresh()\n"
+    "\n"
+    "Take a new view of a file that a writer is appending to.\n"
+    "\n"
+    "On a read-only file, picks up the frames and names flushed since the\n"
+    "open or the last refresh, whole frames only, and returns nframes.\n"
+    "nframes and lookups stay fixed between refreshes. On a writable file\n"
+    "it changes nothing.\n";
+
 const char enter_doc[] =
     "__enter__()\n"
     "\n"
@@ -672,6 +691,7 @@ PyMethodDef file_methods[] = {
     method("read_chunk", read_chunk, read_chunk_doc),
     method("find_matching_chunk_names", find_matching_chunk_names, find_matching_chunk_names_doc),
     method("upgrade", method_upgrade, upgrade_doc),
+    method("refresh", method_refresh, refresh_doc),
     method("__enter__", method_enter, enter_doc),
     method("__exit__", method_exit, exit_doc),
     method("__reduce__", method_reduce, reduce_doc),

@@ -2,8 +2,12 @@
 // every point of that sequence the file images that a crash there could
 // leave are built: everything up to the last fsync, plus none, all, or each
 // single one of the writes after it (unsynced writes reach the disk in any
-// order). Every image must open and hold a prefix of the frames written,
-// including every frame that a flush or close had reported as recorded.
+// order), and the last write torn between pages (the kernel stops a killed
+// process's write at a page boundary; a power cut can keep some pages of a
+// write and not others). Every image must open and hold a prefix of whole
+// frames, including every frame that a flush or close had reported as
+// recorded; and a writer that resumes on it must continue after the last
+// whole frame, leaving nothing of a torn frame behind.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -104,12 +108,17 @@ class CrashRecorder {
 
 CrashRecorder *CrashRecorder::active_ = nullptr;
 
-void apply(const FileOp &op, Bytes *image) {
+constexpr uint64_t kPage = 4096;
+constexpr size_t kTearsPerWrite = 4;
+
+// Applies the operation; a write only up to `length` of its bytes.
+void apply(const FileOp &op, Bytes *image, size_t length = SIZE_MAX) {
     if (op.kind == FileOp::write) {
-        if (image->size() < op.offset + op.bytes.size()) {
-            image->resize(op.offset + op.bytes.size(), 0);
+        const size_t count = length < op.bytes.size() ? length : op.bytes.size();
+        if (image->size() < op.offset + count) {
+            image->resize(op.offset + count, 0);
         }
-        std::memcpy(image->data() + op.offset, op.bytes.data(), op.bytes.size());
+        std::memcpy(image->data() + op.offset, op.bytes.data(), count);
     } else if (op.kind == FileOp::truncate) {
         image->resize(op.offset, 0);
     }
@@ -217,22 +226,49 @@ int check_crash_states(const Recording &recording, const std::string &image_path
                 subsets.push_back({i});
             }
         }
+        // The last write torn at page boundaries, the writes before it whole
+        // (a killed process), or alone (a power cut that kept only its first
+        // pages): a subset's last element is applied up to `tear` bytes.
+        std::vector<std::pair<std::vector<size_t>, size_t>> torn;
+        if (applied > 0 && recording.ops[applied - 1].kind == FileOp::write) {
+            const FileOp &last = recording.ops[applied - 1];
+            const uint64_t end = last.offset + last.bytes.size();
+            size_t tears = 0;
+            for (uint64_t page = (last.offset / kPage + 1) * kPage;
+                 page < end && tears < kTearsPerWrite; page += kPage, ++tears) {
+                torn.push_back({pending, static_cast<size_t>(page - last.offset)});
+                if (pending.size() > 1) {
+                    torn.push_back({{applied - 1}, static_cast<size_t>(page - last.offset)});
+                }
+            }
+        }
+        for (const auto &subset : subsets) {
+            torn.push_back({subset, SIZE_MAX});
+        }
         const Allowed allowed = allowed_at(recording, applied);
         std::vector<const Expectation *> expectations = {&allowed.current};
         if (allowed.truncating) {
             expectations.push_back(&allowed.emptied);
         }
-        for (const auto &subset : subsets) {
+        for (const auto &state : torn) {
+            const std::vector<size_t> &subset = state.first;
             Bytes image = durable;
             for (size_t i : subset) {
-                apply(recording.ops[i], &image);
+                apply(recording.ops[i], &image, i == subset.back() ? state.second : SIZE_MAX);
             }
             rux_test::write_file(image_path, image);
             ++states;
-            const std::string problem = check_file(image_path, expectations);
+            std::string problem = check_file(image_path, expectations);
+            if (problem.empty()) {
+                problem = check_resumed_writer(image_path);
+            }
             EXPECT_EQ(problem, "") << "crash after " << applied << " of " << recording.ops.size()
                                    << " operations, with " << subset.size() << " of "
-                                   << pending.size() << " unsynced writes";
+                                   << pending.size() << " unsynced writes"
+                                   << (state.second == SIZE_MAX
+                                           ? std::string()
+                                           : ", the last torn after " +
+                                                 std::to_string(state.second) + " bytes");
         }
     }
     return states;

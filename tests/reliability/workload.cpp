@@ -184,6 +184,17 @@ class Script {
         }
     }
 
+    // One frame of more chunks than a page of index entries holds, so that
+    // its entries reach the file in a write that spans pages.
+    void wide_frame(int chunks, uint64_t seed) {
+        write("pos", make_chunk(RUX_TYPE_FLOAT, 24, 3, seed));
+        for (int i = 0; i < chunks && !stopped_; ++i) {
+            write("w" + std::to_string(i), make_chunk(RUX_TYPE_INT8, 1, 1, seed + i));
+        }
+        end_frame();
+        flush();
+    }
+
   private:
     rux_handle *handle_;
     Progress *progress_;
@@ -253,6 +264,7 @@ void run_trajectory_workload(const std::string &path, rux_handle *handle, Progre
     }
     script.set_thresholds();
     script.frames(36, 1, true);
+    script.wide_frame(140, 5000);
     script.close();
     script.open(path);
     script.set_thresholds();
@@ -264,7 +276,9 @@ void run_trajectory_workload(const std::string &path, rux_handle *handle, Progre
 
 void write_version1_file(const std::string &path, Expectation *content) {
     // Header, an index block of 32 entries, a namelist block of 4 slots, data.
-    const uint64_t index_location = 256;
+    // The used entries straddle a page boundary, so that rewriting them in
+    // one write can be torn.
+    const uint64_t index_location = 4096 - 3 * 32;
     const uint64_t namelist_location = index_location + 32 * 32;
     const uint64_t data_location = namelist_location + 4 * 64;
     Bytes file(data_location, 0);
@@ -341,6 +355,39 @@ std::string check_file(const std::string &path, const std::vector<const Expectat
     }
     rux_close(&handle);
     return problems;
+}
+
+std::string check_resumed_writer(const std::string &path) {
+    rux_handle handle;
+    if (rux_open(&handle, path.c_str(), RUX_OPEN_READWRITE) != RUX_SUCCESS) {
+        return "does not open for writing";
+    }
+    const uint64_t frames = rux_get_nframes(&handle);
+    const int64_t marker = static_cast<int64_t>(frames);
+    if (rux_write_chunk(&handle, "resumed", RUX_TYPE_INT64, 1, 1, 0, &marker) != RUX_SUCCESS ||
+        rux_end_frame(&handle) != RUX_SUCCESS || rux_close(&handle) != RUX_SUCCESS) {
+        return "the resumed writer failed";
+    }
+    if (rux_open(&handle, path.c_str(), RUX_OPEN_READONLY) != RUX_SUCCESS) {
+        return "does not open after the resumed writer";
+    }
+    std::string problem;
+    const rux_index_entry *found = rux_find_chunk(&handle, frames, "resumed");
+    int64_t read = -1;
+    if (rux_get_nframes(&handle) != frames + 1 || found == nullptr ||
+        rux_read_chunk(&handle, &read, found) != RUX_SUCCESS || read != marker) {
+        problem = "the resumed frame is not frame " + std::to_string(frames);
+    }
+    // Nothing else may share the resumed frame: no part of a torn frame.
+    for (const char *name = rux_find_matching_chunk_name(&handle, "", nullptr);
+         problem.empty() && name != nullptr;
+         name = rux_find_matching_chunk_name(&handle, "", name)) {
+        if (std::strcmp(name, "resumed") != 0 && rux_find_chunk(&handle, frames, name) != nullptr) {
+            problem = std::string("the resumed frame also holds ") + name;
+        }
+    }
+    rux_close(&handle);
+    return problem;
 }
 
 }  // namespace rux_reliability

@@ -67,6 +67,11 @@ void run_upgrade_workload(const std::string &path, rux_handle *handle, Progress 
 // returns "" when it does, else what is wrong.
 std::string check_file(const std::string &path, const std::vector<const Expectation *> &allowed);
 
+// Opens the file writable as a resuming writer would, adds one frame, closes,
+// and checks that the frame follows the frames it found, alone in its frame:
+// "" when it does, else what is wrong.
+std::string check_resumed_writer(const std::string &path);
+
 }  // namespace rux_reliability
 
 #endif

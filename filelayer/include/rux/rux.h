@@ -174,6 +174,10 @@ typedef struct rux_handle {
      * RUX_ERROR_IO: every later call that returns that error sets errno to it
      * again, so callers see why writing stopped, not what happened since. */
     int write_errno;
+    /* Non-zero when this writable handle keeps the commit record in the
+     * file's header (version 2.1 files): readers then trust the committed
+     * entry count while the handle holds the file (docs/format.md). */
+    int keeps_commit_record;
 } rux_handle;
 
 /* ---- Creating and opening ---- */
@@ -290,6 +294,14 @@ RUX_API int rux_set_index_entries_to_buffer(rux_handle *handle, uint64_t count);
 RUX_API int rux_flush(rux_handle *handle);
 RUX_API int rux_truncate(rux_handle *handle);
 RUX_API int rux_upgrade(rux_handle *handle);
+/* ---- Following a file that a writer appends to ---- */
+/* On a read-only handle, takes a new view of the file: the frames and names
+ * that a writer has flushed since the open (or the last refresh), with the
+ * same whole-frame guarantees as an open, at the cost of an open without the
+ * open(2). nframes and lookups stay fixed between refreshes; entry and name
+ * pointers returned before become invalid. On failure the old view stays.
+ * On a writable handle it returns RUX_SUCCESS and changes nothing. */
+RUX_API int rux_refresh(rux_handle *handle);
 
 #ifdef __cplusplus
 }
