@@ -284,6 +284,7 @@ def test_class_lists_methods_and_properties_in_order():
         "read_chunk",
         "find_matching_chunk_names",
         "upgrade",
+        "refresh",
         "__enter__",
         "__exit__",
         "__reduce__",

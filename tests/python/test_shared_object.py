@@ -27,6 +27,7 @@ C_API = {
     "rux_flush",
     "rux_truncate",
     "rux_upgrade",
+    "rux_refresh",
 }
 EXPORTED = C_API | {"PyInit_fl", "RUX_MAGIC_ID"}
 
