@@ -691,12 +691,12 @@ PyMethodDef file_methods[] = {
     method("read_chunk", read_chunk, read_chunk_doc),
     method("find_matching_chunk_names", find_matching_chunk_names, find_matching_chunk_names_doc),
     method("upgrade", method_upgrade, upgrade_doc),
-    method("refresh", method_refresh, refresh_doc),
     method("__enter__", method_enter, enter_doc),
     method("__exit__", method_exit, exit_doc),
     method("__reduce__", method_reduce, reduce_doc),
     method("read_series", read_series, read_series_doc),
     method("read_frame", read_frame, read_frame_doc),
+    method("refresh", method_refresh, refresh_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 

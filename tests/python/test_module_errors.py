@@ -289,6 +289,7 @@ def test_class_lists_methods_and_properties_in_order():
         "__reduce__",
         "read_series",
         "read_frame",
+        "refresh",
         "name",
         "mode",
         "rux_version",

@@ -31,6 +31,7 @@ C_API = {
     "rux_find_frame_chunks",
     "rux_read_chunks",
     "rux_strerror",
+    "rux_refresh",
 }
 EXPORTED = C_API | {"PyInit_fl", "RUX_MAGIC_ID"}
 
