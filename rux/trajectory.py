@@ -263,6 +263,20 @@ class _Store:
         """`name` over file frames, with the once-written rule."""
         if name not in self.name_set:
             raise KeyError(f"no chunk {name!r} in {self.path}")
+        try:
+            return self.convert_series(name, self._series_of_one_shape(name, frames))
+        except ValueError:
+            # Text whose length changes from frame to frame: one read per frame.
+            sources = self.source_frames(name, np.asarray(frames, dtype=np.int64))
+            texts: List[str] = []
+            for source in sources:
+                text = self.file.read_chunk(int(source), name)
+                if not isinstance(text, str):
+                    raise
+                texts.append(text)
+            return texts
+
+    def _series_of_one_shape(self, name: str, frames: Union[range, np.ndarray]) -> Series:
         wanted: Union[range, List[int]] = frames if isinstance(frames, range) else frames.tolist()
         try:
             values = self.file.read_series(name, wanted)
@@ -275,7 +289,7 @@ class _Store:
                 values = [read[i] for i in inverse]
             else:
                 values = read[inverse]
-        return self.convert_series(name, values)
+        return values
 
     # -- writing -----------------------------------------------------------
 
@@ -588,7 +602,7 @@ class Trajectory(Sequence[Frame]):
         index = i if self._selection is None else int(self._selection[i])
         store = self._store
         file_frame = store.file_frame(index)
-        own: Dict[str, Value] = store.file.read_frame(file_frame)
+        own = cast(Dict[str, Value], store.file.read_frame(file_frame))
         if store.has_reserved:
             own = {k: v for k, v in own.items() if not k.startswith(RESERVED_PREFIX)}
         return Frame(store, index, file_frame, own)
