@@ -18,6 +18,8 @@ constexpr uint64_t kInitialStagedEntries = 16;
 constexpr uint64_t kInitialWriteBufferBytes = 1024;
 constexpr uint64_t kInitialFrameNamesBytes = 64;
 constexpr int kLoadAttempts = 8;
+// Namelist blocks above this size are read only as far as the file holds data.
+constexpr uint64_t kSparseNamelistCheckBytes = 65536;
 // A header whose commit record is present but does not check out is read
 // again this often: a writer may be writing it (docs/format.md).
 constexpr int kHeaderReads = 16;
@@ -86,6 +88,28 @@ int parse_namelist(rux_handle *handle) {
     return RUX_SUCCESS;
 }
 
+// How much of the namelist block a read-only handle reads: all of it, unless
+// the block is large and a hole of the file begins inside it. A hole reads as
+// zero, so the list ends at its start (a name, or a version 1 slot, that
+// begins there is empty); a hostile file that declares a huge, sparse block
+// then costs the bytes it really holds. Writers keep the whole block, which
+// they append names into.
+uint64_t namelist_bytes_to_read(const rux_handle *handle, uint64_t block_bytes) {
+    if (rux_is_writable(handle) || block_bytes <= kSparseNamelistCheckBytes) {
+        return block_bytes;
+    }
+    const uint64_t location = handle->header.namelist_location;
+    const off_t hole = rux_sys_lseek(handle->fd, static_cast<off_t>(location), SEEK_HOLE);
+    if (hole < 0 || static_cast<uint64_t>(hole) < location) {
+        return block_bytes;
+    }
+    const uint64_t data = static_cast<uint64_t>(hole) - location;
+    // Up to the first whole slot inside the hole: a zero byte to end the list
+    // in either layout.
+    const uint64_t through_hole = (data / RUX_NAMELIST_UNIT + 2) * RUX_NAMELIST_UNIT;
+    return through_hole < block_bytes ? through_hole : block_bytes;
+}
+
 int read_namelist(rux_handle *handle) {
     const rux_header &header = handle->header;
     const uint64_t units = header.namelist_allocated_entries;
@@ -99,8 +123,10 @@ int read_namelist(rux_handle *handle) {
     if (result != RUX_SUCCESS) {
         return result;
     }
+    const uint64_t block_bytes = units * RUX_NAMELIST_UNIT;
+    const uint64_t read_bytes = namelist_bytes_to_read(handle, block_bytes);
     rux_byte_buffer &block = handle->file_names.bytes;
-    result = rux_byte_buffer_init(&block, units * RUX_NAMELIST_UNIT);
+    result = rux_byte_buffer_init(&block, read_bytes);
     if (result != RUX_SUCCESS) {
         return result;
     }
@@ -108,7 +134,12 @@ int read_namelist(rux_handle *handle) {
         static_cast<int64_t>(block.reserved)) {
         return RUX_ERROR_IO;
     }
-    if (block.data[block.reserved - 1] != 0) {
+    uint8_t last = block.data[block.reserved - 1];
+    if (read_bytes < block_bytes &&
+        rux_pread_all(handle->fd, &last, 1, block_end - 1) != 1) {
+        return RUX_ERROR_IO;
+    }
+    if (last != 0) {
         return RUX_ERROR_FILE_CORRUPT;
     }
     return parse_namelist(handle);

@@ -132,3 +132,36 @@ def test_full_disk_close_and_dealloc(tmp_path):
         assert result.returncode == 0 and "ok" in result.stdout, result.stderr
     finally:
         subprocess.run(["umount", str(mount)])
+
+
+@pytest.mark.parametrize("layout", ["v1", "v2"])
+def test_sparse_file_declaring_a_huge_namelist_opens_without_reading_it(tmp_path, layout):
+    """A reader reads a declared namelist block only as far as the file holds
+    data: 1 GiB of holes costs no memory."""
+    path = tmp_path / "sparse.rux"
+    with fl.open(str(path), "w", **CREATE) as f:
+        f.write_chunk("kept", np.arange(3.0))
+        f.end_frame()
+    data = bytearray(path.read_bytes())
+    names = b"kept\0" if layout == "v2" else b"kept".ljust(64, b"\0")
+    location = (len(data) + 4095) // 4096 * 4096
+    units = 2**30 // 64
+    data[24:40] = location.to_bytes(8, "little") + units.to_bytes(8, "little")
+    if layout == "v1":
+        data[44:48] = (0x10000).to_bytes(4, "little")
+    with open(path, "wb") as out:
+        out.write(bytes(data[:location]).ljust(location, b"\0"))
+        out.write(names)
+        out.truncate(location + units * 64)
+    script = (
+        "import sys, rux.fl as fl\n"
+        "f = fl.open(sys.argv[1], 'r')\n"
+        "print(f.read_chunk(0, 'kept').tolist(), f.find_matching_chunk_names(''))\n"
+        "status = open('/proc/self/status').read().split('VmHWM:')[1]\n"
+        "print(int(status.split()[0]) // 1024)\n"
+    )
+    result = subprocess.run([sys.executable, "-c", script, str(path)], capture_output=True,
+                            text=True, check=True)
+    values, peak_mib = result.stdout.splitlines()
+    assert values == "[0.0, 1.0, 2.0] ['kept']"
+    assert int(peak_mib) < 512

@@ -200,8 +200,9 @@ def test_write_on_read_only_file_must_be_writable(new_file, path):
 
 
 def test_failed_allocation_raises_memory_error(tmp_path):
-    # A namelist block of 8 GiB in a sparse file, opened under an address
-    # space limit that leaves no room for it.
+    # A namelist block of 8 GiB in a sparse file, opened for writing (a
+    # writer keeps the whole block) under an address space limit that leaves
+    # no room for it.
     target = tmp_path / "huge-namelist.rux"
     units = (8 << 30) // 64
     with open(target, "wb") as out:
@@ -217,7 +218,7 @@ def test_failed_allocation_raises_memory_error(tmp_path):
         limit = size * 1024 + (1 << 30)
         resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
         try:
-            fl.open({str(target)!r}, "r")
+            fl.open({str(target)!r}, "r+")
         except BaseException as error:
             print(type(error).__name__, error)
         """
