@@ -18,7 +18,10 @@ from typing import Optional, Sequence
 
 import numpy as np
 
-from . import inspect as raw
+from . import _format as fmt
+from . import _raw as raw
+from .check import check as check_file
+from .summary import summarize
 
 EXIT_OK = 0
 EXIT_ERROR = 1
@@ -121,7 +124,7 @@ _INFO_LABELS = (
 
 def cmd_info(args) -> int:
     with raw.RuxFileView(args.file) as view:
-        summary = raw.summarize(view)
+        summary = summarize(view)
     if args.json:
         _print_json(summary.as_dict())
         return _report_refusal(args.file)
@@ -155,8 +158,8 @@ def _report_refusal(path: str) -> int:
 def _read_shape(type_code: int, rows: int, columns: int):
     """The shape of what read_chunk returns for such a chunk (None for text)."""
     if columns == 1:
-        return None if type_code == raw.CHARACTER else (rows,)
-    return (columns, rows) if type_code == raw.CHARACTER else (rows, columns)
+        return None if type_code == fmt.CHARACTER else (rows,)
+    return (columns, rows) if type_code == fmt.CHARACTER else (rows, columns)
 
 
 def cmd_ls(args) -> int:
@@ -181,7 +184,7 @@ def cmd_ls(args) -> int:
             chunks.append(
                 {
                     "name": name,
-                    "type": raw.TYPE_NAMES.get(type_code, f"code {type_code}"),
+                    "type": fmt.TYPE_NAMES.get(type_code, f"code {type_code}"),
                     "shape": list(shape) if shape is not None else None,
                     "rows": rows,
                     "columns": columns,
@@ -227,7 +230,7 @@ def cmd_dump(args) -> int:
 def cmd_check(args) -> int:
     progress = ProgressBar("checking index entries")
     try:
-        report = raw.check(args.file, limit=args.limit, progress=progress.update)
+        report = check_file(args.file, limit=args.limit, progress=progress.update)
     finally:
         progress.finish()
     if args.json:
@@ -249,15 +252,15 @@ def cmd_check(args) -> int:
 def cmd_upgrade(args) -> int:
     with raw.RuxFileView(args.file) as view:
         version = view.header.rux_version
-    if raw.layout_of(version) == 2:
+    if fmt.layout_of(version) == 2:
         print(
-            f"{args.file}: already in the version 2 layout (version {raw.version_text(version)})"
+            f"{args.file}: already in the version 2 layout (version {fmt.version_text(version)})"
         )
         return EXIT_OK
     with _fl().open(args.file, "r+") as handle:
         handle.upgrade()
         new_version = "{}.{}".format(*handle.rux_version)
-    print(f"{args.file}: upgraded from version {raw.version_text(version)} to {new_version}")
+    print(f"{args.file}: upgraded from version {fmt.version_text(version)} to {new_version}")
     return EXIT_OK
 
 

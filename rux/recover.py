@@ -45,30 +45,14 @@ from typing import Callable, Dict, List, Optional, Tuple, Union
 
 import numpy as np
 
-from . import inspect as raw
+from . import _format as fmt
+from . import _raw as raw
 
 # Torn writes stop at a multiple of this many bytes of the file (see above).
 TEAR_UNIT = 512
-INITIAL_INDEX_LOCATION = 256
-INITIAL_INDEX_ENTRIES = 128
-INITIAL_NAMELIST_LOCATION = 4352
-INITIAL_NAMELIST_SIZE = 1024
 # Copies of an index block examined at most (a hostile file can repeat the
 # first entry everywhere).
 MAX_CANDIDATES = 64
-_ELEMENT_DTYPES = {
-    1: "<u1",
-    2: "<u2",
-    3: "<u4",
-    4: "<u8",
-    5: "<i1",
-    6: "<i2",
-    7: "<i4",
-    8: "<i8",
-    9: "<f4",
-    10: "<f8",
-    11: "u1",
-}
 
 
 _UNBOUNDED = (1 << 63) - 1
@@ -172,9 +156,9 @@ class _Source:
 
 def _header(source: _Source) -> Tuple[raw.Header, bool]:
     """The header's fields, and whether its magic and version look intact."""
-    data = source.read(0, raw.HEADER_SIZE).ljust(raw.HEADER_SIZE, b"\0")
-    header = raw.Header(*raw._HEADER.unpack(data))
-    intact = header.magic == raw.MAGIC and raw.version_is_accepted(header.rux_version)
+    data = source.read(0, fmt.HEADER_SIZE).ljust(fmt.HEADER_SIZE, b"\0")
+    header = raw.Header(*fmt.HEADER.unpack(data))
+    intact = header.magic == fmt.MAGIC and fmt.version_is_accepted(header.rux_version)
     return header, intact
 
 
@@ -194,7 +178,7 @@ def _parse_names(block: bytes, layout: int, complete: bool) -> Optional[List[byt
     the end of a block cut by the end of the file loses its last name, which
     may be cut too.
     """
-    parsed = raw.parse_namelist(block, layout)
+    parsed = fmt.parse_namelist(block, layout)
     if complete:
         if not block or block[-1] != 0:
             return None
@@ -232,7 +216,7 @@ def _namelist_copies(source: _Source, header: raw.Header, layout: int) -> List[N
     copies = []
     size = source.size
     location, block_size = header.namelist_location, header.namelist_size
-    if raw.HEADER_SIZE <= location < size and block_size > 0:
+    if fmt.HEADER_SIZE <= location < size and block_size > 0:
         complete = location + block_size <= size
         block_end = min(location + block_size, size)
         # The list ends at the first hole (zeros) of a sparse file; past it
@@ -242,7 +226,7 @@ def _namelist_copies(source: _Source, header: raw.Header, layout: int) -> List[N
         block = source.read(location, list_end - location)
         if list_end < block_end:
             names: Optional[List[bytes]] = _parse_names(block + bytes(1), layout, False)
-            parsed_end = raw.parse_namelist(block + bytes(1), layout).end
+            parsed_end = fmt.parse_namelist(block + bytes(1), layout).end
             stray = _any_nonzero(source, list_end, block_end) or (
                 layout == 2 and any(block[parsed_end:])
             )
@@ -257,19 +241,19 @@ def _namelist_copies(source: _Source, header: raw.Header, layout: int) -> List[N
     # The first name is the same in every copy; the block a new file starts
     # with holds it unless the first names did not fit there.
     first_names = [copy.names[0] for copy in copies if copy.names]
-    initial = source.read(INITIAL_NAMELIST_LOCATION, INITIAL_NAMELIST_SIZE)
-    names = _parse_names(initial, layout, len(initial) == INITIAL_NAMELIST_SIZE)
+    initial = source.read(fmt.INITIAL_NAMELIST_LOCATION, fmt.INITIAL_NAMELIST_SIZE)
+    names = _parse_names(initial, layout, len(initial) == fmt.INITIAL_NAMELIST_SIZE)
     if names:
-        copies.append(NamelistCopy(INITIAL_NAMELIST_LOCATION, names, False))
+        copies.append(NamelistCopy(fmt.INITIAL_NAMELIST_LOCATION, names, False))
         first_names.append(names[0])
     for first in dict.fromkeys(first_names):
         pattern = first + b"\0"
-        for offset in _find_all(source, pattern, raw.HEADER_SIZE, 1):
+        for offset in _find_all(source, pattern, fmt.HEADER_SIZE, 1):
             if any(copy.location == offset for copy in copies):
                 continue
             # The block's size is unknown: read up to the largest block the
             # number of names allows, or the end of the file.
-            limit = min(size - offset, raw.MAX_NAMES * raw.NAMELIST_UNIT)
+            limit = min(size - offset, fmt.MAX_NAMES * fmt.NAMELIST_UNIT)
             names = _parse_names(source.read(offset, limit), layout, False) or []
             if names and _decoded(names):
                 copies.append(NamelistCopy(offset, names, False))
@@ -299,21 +283,21 @@ def _read_used_entries(
     first unused entry or the first one that cannot be an entry at all, so
     that reading never runs on through chunk data.
     """
-    in_file = max(0, (source.size - location) // raw.ENTRY_SIZE)
+    in_file = max(0, (source.size - location) // fmt.ENTRY_SIZE)
     limit = in_file if capacity is None else min(capacity, in_file)
     parts = []
     used = 0
     stop_kind = None
     while used < limit:
         count = min(raw.BLOCK_ENTRIES, limit - used)
-        data = source.read(location + raw.ENTRY_SIZE * used, raw.ENTRY_SIZE * count)
-        block = np.frombuffer(data, dtype=raw.ENTRY_DTYPE, count=len(data) // raw.ENTRY_SIZE)
+        data = source.read(location + fmt.ENTRY_SIZE * used, fmt.ENTRY_SIZE * count)
+        block = np.frombuffer(data, dtype=fmt.ENTRY_DTYPE, count=len(data) // fmt.ENTRY_SIZE)
         locations = block["location"].view(np.uint64)
         stops = locations == 0
         if capacity is None:
             types = block["type"]
-            stops |= (types == 0) | (types > raw.CHARACTER) | (block["flags"] != 0)
-            stops |= (locations < np.uint64(raw.HEADER_SIZE)) | (locations > np.uint64(source.size))
+            stops |= (types == 0) | (types > fmt.CHARACTER) | (block["flags"] != 0)
+            stops |= (locations < np.uint64(fmt.HEADER_SIZE)) | (locations > np.uint64(source.size))
         first_stop = np.flatnonzero(stops)
         if len(first_stop):
             position = int(first_stop[0])
@@ -326,9 +310,9 @@ def _read_used_entries(
         used += len(block)
         if len(block) < count:
             break
-    entries = np.concatenate(parts) if parts else np.zeros(0, dtype=raw.ENTRY_DTYPE)
+    entries = np.concatenate(parts) if parts else np.zeros(0, dtype=fmt.ENTRY_DTYPE)
     if stop_kind == "zero":
-        clean = (location + raw.ENTRY_SIZE * used) % TEAR_UNIT != 0
+        clean = (location + fmt.ENTRY_SIZE * used) % TEAR_UNIT != 0
     elif capacity is None:
         # A full copy ends where doubling from a new file's 128 entries put its end.
         clean = stop_kind == "other" and _is_doubled_capacity(used)
@@ -338,7 +322,7 @@ def _read_used_entries(
 
 
 def _is_doubled_capacity(count: int) -> bool:
-    quotient, remainder = divmod(count, INITIAL_INDEX_ENTRIES)
+    quotient, remainder = divmod(count, fmt.INITIAL_INDEX_ENTRIES)
     return remainder == 0 and quotient > 0 and quotient & (quotient - 1) == 0
 
 
@@ -348,13 +332,13 @@ def _plausible(entries: np.ndarray, name_count: int, file_size: int) -> np.ndarr
     locations = entries["location"].view(np.uint64)
     with np.errstate(over="ignore"):
         ends = locations + sizes
-    good = (types >= 1) & (types <= raw.CHARACTER) & (entries["flags"] == 0)
+    good = (types >= 1) & (types <= fmt.CHARACTER) & (entries["flags"] == 0)
     good &= entries["id"] < name_count
-    good &= (locations >= np.uint64(raw.HEADER_SIZE)) & ~overflow & (ends >= locations)
+    good &= (locations >= np.uint64(fmt.HEADER_SIZE)) & ~overflow & (ends >= locations)
     good &= ends <= np.uint64(file_size)
     # A block within the file has fewer entries than the file has 32-byte
     # slots, and a frame number is below the block's capacity.
-    good &= entries["frame"] < np.uint64(max(1, file_size // raw.ENTRY_SIZE))
+    good &= entries["frame"] < np.uint64(max(1, file_size // fmt.ENTRY_SIZE))
     frames = entries["frame"]
     if len(entries) > 1:
         # Both entries of a pair whose frame goes back are suspect.
@@ -409,7 +393,7 @@ def plan_frames(index: IndexCopy, name_count: int, file_size: int) -> Plan:
         slot = int(np.searchsorted(starts, frame, side="right")) - 1
         if slot < 0 or frame > ends[slot]:
             kept[frame] = group
-    ordered = entries["frame"] < np.uint64(max(1, file_size // raw.ENTRY_SIZE))
+    ordered = entries["frame"] < np.uint64(max(1, file_size // fmt.ENTRY_SIZE))
     if len(entries) > 1:
         back = frames[1:] < frames[:-1]
         ordered[1:] &= ~back
@@ -422,15 +406,15 @@ def plan_frames(index: IndexCopy, name_count: int, file_size: int) -> Plan:
 def _index_copies(source: _Source, header: raw.Header) -> List[IndexCopy]:
     copies: List[IndexCopy] = []
     location = header.index_location
-    if raw.HEADER_SIZE <= location < source.size and header.index_allocated_entries > 0:
+    if fmt.HEADER_SIZE <= location < source.size and header.index_allocated_entries > 0:
         entries, clean = _read_used_entries(source, location, header.index_allocated_entries)
         copies.append(IndexCopy(location, True, entries, clean))
     first_entries = [copy.entries[:1].tobytes() for copy in copies if len(copy.entries)]
-    initial = source.read(INITIAL_INDEX_LOCATION, raw.ENTRY_SIZE)
-    if len(initial) == raw.ENTRY_SIZE and any(initial[16:24]):
+    initial = source.read(fmt.INITIAL_INDEX_LOCATION, fmt.ENTRY_SIZE)
+    if len(initial) == fmt.ENTRY_SIZE and any(initial[16:24]):
         first_entries.append(initial)
     for pattern in dict.fromkeys(first_entries):
-        for offset in _find_all(source, pattern, raw.HEADER_SIZE, raw.ENTRY_SIZE):
+        for offset in _find_all(source, pattern, fmt.HEADER_SIZE, fmt.ENTRY_SIZE):
             if any(copy.location == offset for copy in copies):
                 continue
             entries, clean = _read_used_entries(source, offset, None)
@@ -443,7 +427,7 @@ def analyse(path: str) -> Tuple[raw.Header, bool, Optional[NamelistCopy], List[P
     source = _Source(path)
     try:
         header, intact = _header(source)
-        layout = header.layout if raw.version_is_accepted(header.rux_version) else 2
+        layout = header.layout if fmt.version_is_accepted(header.rux_version) else 2
         namelist = _choose_namelist(_namelist_copies(source, header, layout))
         name_count = len(namelist.names) if namelist else 0
         plans = [
@@ -471,18 +455,18 @@ def _chunk_value(source: _Source, entry) -> Union[str, np.ndarray]:
     type_code, rows, columns = int(entry["type"]), int(entry["N"]), int(entry["M"])
     if columns == 0:
         raise ValueError("it has 0 columns")
-    size = rows * columns * int(raw.ELEMENT_SIZES[type_code])
+    size = rows * columns * int(fmt.ELEMENT_SIZES[type_code])
     data = source.read(int(entry["location"]), size)
     if len(data) != size:
         raise ValueError("its data are no longer in the file")
-    if type_code == raw.CHARACTER:
+    if type_code == fmt.CHARACTER:
         if columns != 1:
             raise ValueError("it is a text chunk of several columns")
         try:
             return data.decode("ascii")
         except UnicodeDecodeError:
             raise ValueError("it is text that is not ASCII") from None
-    array = np.frombuffer(data, dtype=_ELEMENT_DTYPES[type_code])
+    array = np.frombuffer(data, dtype=fmt.ELEMENT_DTYPES[type_code])
     return array if columns == 1 else array.reshape(rows, columns)
 
 
@@ -494,7 +478,7 @@ def _unwritable(source: _Source, entries: np.ndarray, names: List[bytes]) -> Opt
             name.decode("utf-8")
         except UnicodeDecodeError:
             return f"the chunk name {name!r} is not UTF-8"
-        if int(entry["type"]) == raw.CHARACTER or int(entry["M"]) == 0:
+        if int(entry["type"]) == fmt.CHARACTER or int(entry["M"]) == 0:
             try:
                 _chunk_value(source, entry)
             except ValueError as error:

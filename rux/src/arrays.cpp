@@ -319,11 +319,19 @@ int check_entry_in_file(const rux_handle &handle, const rux_index_entry &entry) 
     return RUX_SUCCESS;
 }
 
-bool bind_frame_and_name(const char *function, PyObject *const *args, Py_ssize_t nargs,
-                         PyObject *kwnames, PyObject **values) {
-    static const char *const names[] = {"frame", "name"};
-    return bind_arguments({function, names, 2, 2}, args, nargs, kwnames, values);
-}
+// The frame and chunk name that chunk_exists and read_chunk look up.
+struct ChunkLookup {
+    Utf8Text name;
+    int64_t frame = 0;
+    bool in_range = true;  // false: an int beyond 64 bits, which names no frame
+
+    bool convert(PyObject *frame_argument, PyObject *name_argument) {
+        return encode_chunk_name(name_argument, &name) &&
+               frame_for_lookup(frame_argument, &frame, &in_range);
+    }
+};
+
+const char *const frame_and_name[] = {"frame", "name"};
 
 }  // namespace
 
@@ -336,89 +344,18 @@ void raise_chunk_not_found(FileObject *self, PyObject *frame, PyObject *name) {
     raise_missing_chunk(self, frame, name);
 }
 
-const char write_chunk_doc[] =
-    "write_chunk(name, data)\n"
-    "\n"
-    "Write a data chunk to the file.\n"
-    "\n"
-    "The chunk belongs to the frame in progress and can be read once that\n"
-    "frame has been completed with end_frame().\n"
-    "\n"
-    "Args:\n"
-    "    name (str): Name of the chunk.\n"
-    "    data (numpy.ndarray or str): A one or two dimensional array of type\n"
-    "        uint8, uint16, uint32, uint64, int8, int16, int32, int64, float32\n"
-    "        or float64; a one dimensional array is written as one column.\n"
-    "        An ASCII str is written as a character chunk.\n"
-    "\n"
-    "Warning:\n"
-    "    Data that is not already a C-contiguous numpy array is converted with\n"
-    "    numpy.ascontiguousarray, which copies it; each such copy is logged as\n"
-    "    a warning.\n"
-    "\n"
-    "Example:\n"
-    "    positions = numpy.zeros((100, 3), dtype=numpy.float32)\n"
-    "    f.write_chunk('particles/position', positions)\n"
-    "    f.end_frame()\n";
-
-const char chunk_exists_doc[] =
-    "chunk_exists(frame, name)\n"
-    "\n"
-    "Test if a chunk exists.\n"
-    "\n"
-    "Args:\n"
-    "    frame (int): Index of a completed frame.\n"
-    "    name (str): Name of the chunk.\n"
-    "\n"
-    "Returns:\n"
-    "    bool: True when the frame holds a chunk of that name.\n";
-
-const char read_chunk_doc[] =
-    "read_chunk(frame, name)\n"
-    "\n"
-    "Read a data chunk from the file and return it as a numpy array.\n"
-    "\n"
-    "Args:\n"
-    "    frame (int): Index of a completed frame.\n"
-    "    name (str): Name of the chunk.\n"
-    "\n"
-    "Returns:\n"
-    "    numpy.ndarray or str: A new array of shape (N, M), or (N,) for a\n"
-    "    chunk of one column. A character chunk of one column is returned as\n"
-    "    a str.\n"
-    "\n"
-    "Raises:\n"
-    "    KeyError: The frame holds no chunk of that name.\n"
-    "\n"
-    "Example:\n"
-    "    positions = f.read_chunk(0, 'particles/position')\n";
-
-const char find_matching_chunk_names_doc[] =
-    "find_matching_chunk_names(match)\n"
-    "\n"
-    "Find all the chunk names in the file that start with the string *match*.\n"
-    "\n"
-    "Args:\n"
-    "    match (str): Prefix of the names to find; the empty string finds\n"
-    "        every name.\n"
-    "\n"
-    "Returns:\n"
-    "    list[str]: The matching names, in the order the file lists them.\n";
-
 PyObject *write_chunk(PyObject *self_object, PyTypeObject *defining_class, PyObject *const *args,
                       Py_ssize_t nargs, PyObject *kwnames) {
     static const char *const names[] = {"name", "data"};
-    PyObject *values[2];
-    if (!bind_arguments({"write_chunk", names, 2, 2}, args, nargs, kwnames, values)) {
+    MethodStart call;
+    if (!call.begin({"write_chunk", names, 2, 2}, true, self_object, defining_class, args, nargs,
+                    kwnames)) {
         return nullptr;
     }
-    PyObject *name = values[0];
-    PyObject *data = values[1];
-    FileObject *self = as_file(self_object);
-    if (!require_open(self)) {
-        return nullptr;
-    }
-    PyObject *module = PyType_GetModule(defining_class);
+    PyObject *name = call.values[0];
+    PyObject *data = call.values[1];
+    FileObject *self = call.self;
+    PyObject *module = call.module;
     Utf8Text chunk_name;
     if (!encode_chunk_name(name, &chunk_name)) {
         return nullptr;
@@ -443,28 +380,21 @@ PyObject *write_chunk(PyObject *self_object, PyTypeObject *defining_class, PyObj
 
 PyObject *read_chunk(PyObject *self_object, PyTypeObject *defining_class, PyObject *const *args,
                      Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *values[2];
-    if (!bind_frame_and_name("read_chunk", args, nargs, kwnames, values)) {
+    MethodStart call;
+    ChunkLookup lookup;
+    if (!call.begin({"read_chunk", frame_and_name, 2, 2}, true, self_object, defining_class, args,
+                    nargs, kwnames) ||
+        !lookup.convert(call.values[0], call.values[1])) {
         return nullptr;
     }
-    PyObject *frame = values[0];
-    PyObject *name = values[1];
-    FileObject *self = as_file(self_object);
-    if (!require_open(self)) {
-        return nullptr;
-    }
-    PyObject *module = PyType_GetModule(defining_class);
-    Utf8Text chunk_name;
-    int64_t frame_number = 0;
-    bool in_range = true;
-    if (!encode_chunk_name(name, &chunk_name) ||
-        !frame_for_lookup(frame, &frame_number, &in_range)) {
-        return nullptr;
-    }
+    PyObject *frame = call.values[0];
+    PyObject *name = call.values[1];
+    FileObject *self = call.self;
+    PyObject *module = call.module;
     const rux_index_entry *found =
-        !in_range ? nullptr : without_gil([&] {
-            return rux_find_chunk(&self->handle, static_cast<uint64_t>(frame_number),
-                                  chunk_name.c_str());
+        !lookup.in_range ? nullptr : without_gil([&] {
+            return rux_find_chunk(&self->handle, static_cast<uint64_t>(lookup.frame),
+                                  lookup.name.c_str());
         });
     if (found == nullptr) {
         raise_missing_chunk(self, frame, name);
@@ -511,50 +441,40 @@ PyObject *read_chunk(PyObject *self_object, PyTypeObject *defining_class, PyObje
 
 PyObject *chunk_exists(PyObject *self_object, PyTypeObject *defining_class, PyObject *const *args,
                        Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *values[2];
-    if (!bind_frame_and_name("chunk_exists", args, nargs, kwnames, values)) {
+    MethodStart call;
+    ChunkLookup lookup;
+    if (!call.begin({"chunk_exists", frame_and_name, 2, 2}, false, self_object, defining_class,
+                    args, nargs, kwnames) ||
+        !lookup.convert(call.values[0], call.values[1]) ||
+        !log_record(
+            call.module, "debug",
+            Message("chunk exists: ").add(call.self->name).add(" - ").add(call.values[1]).take())) {
         return nullptr;
     }
-    PyObject *frame = values[0];
-    PyObject *name = values[1];
-    FileObject *self = as_file(self_object);
-    PyObject *module = PyType_GetModule(defining_class);
-    Utf8Text chunk_name;
-    int64_t frame_number = 0;
-    bool in_range = true;
-    if (!encode_chunk_name(name, &chunk_name) ||
-        !frame_for_lookup(frame, &frame_number, &in_range) ||
-        !log_record(module, "debug",
-                    Message("chunk exists: ").add(self->name).add(" - ").add(name).take())) {
-        return nullptr;
-    }
+    FileObject *self = call.self;
     // A handle that is not open holds nothing to find; after a close that
     // failed part-way it may not even be safe to search.
-    if (!self->is_open || !in_range) {
+    if (!self->is_open || !lookup.in_range) {
         Py_RETURN_FALSE;
     }
     const rux_index_entry *found = without_gil([&] {
-        return rux_find_chunk(&self->handle, static_cast<uint64_t>(frame_number),
-                              chunk_name.c_str());
+        return rux_find_chunk(&self->handle, static_cast<uint64_t>(lookup.frame),
+                              lookup.name.c_str());
     });
     return PyBool_FromLong(found != nullptr);
 }
 
-PyObject *find_matching_chunk_names(PyObject *self_object, PyTypeObject *, PyObject *const *args,
-                                    Py_ssize_t nargs, PyObject *kwnames) {
+PyObject *find_matching_chunk_names(PyObject *self_object, PyTypeObject *defining_class,
+                                    PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static const char *const names[] = {"match"};
-    PyObject *values[1];
-    if (!bind_arguments({"find_matching_chunk_names", names, 1, 1}, args, nargs, kwnames, values)) {
-        return nullptr;
-    }
-    FileObject *self = as_file(self_object);
-    if (!require_open(self)) {
-        return nullptr;
-    }
+    MethodStart call;
     Utf8Text match;
-    if (!match.encode(values[0])) {
+    if (!call.begin({"find_matching_chunk_names", names, 1, 1}, true, self_object, defining_class,
+                    args, nargs, kwnames) ||
+        !match.encode(call.values[0])) {
         return nullptr;
     }
+    FileObject *self = call.self;
     PyRef found_names(PyList_New(0));
     if (!found_names) {
         return nullptr;

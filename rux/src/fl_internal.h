@@ -59,8 +59,31 @@ struct Parameters {
 bool bind_arguments(const Parameters &parameters, PyObject *const *args, Py_ssize_t nargs,
                     PyObject *kwnames, PyObject **values);
 
+// What every method of RUXFile starts with: its arguments bound (at most
+// three), the file checked open unless the method answers for a closed file
+// itself, and the module found from the class that defines the method.
+struct MethodStart {
+    FileObject *self = nullptr;
+    PyObject *module = nullptr;
+    PyObject *values[3] = {};
+
+    bool begin(const Parameters &parameters, bool needs_open, PyObject *self_object,
+               PyTypeObject *defining_class, PyObject *const *args, Py_ssize_t nargs,
+               PyObject *kwnames);
+};
+
 // Creates the class RUXFile for the module.
 PyTypeObject *create_file_type(PyObject *module);
+
+// The application and schema fields of the header: NUL-terminated in 64 bytes.
+constexpr Py_ssize_t kHeaderTextField = 64;
+constexpr Py_ssize_t kMaxHeaderTextBytes = kHeaderTextField - 1;
+
+// RUXFile(name, mode, ...) up to (not including) marking the object open: the
+// file opened or created as the mode says (file_open.cpp). On failure the
+// object owns no handle.
+bool open_in_mode(PyObject *module, FileObject *self, PyObject *name, PyObject *mode,
+                  PyObject *application, PyObject *schema, PyObject *schema_version);
 
 // The chunk methods of RUXFile (arrays.cpp).
 using MethodFunction = PyObject *(PyObject *self, PyTypeObject *defining_class,
@@ -69,10 +92,9 @@ MethodFunction write_chunk;
 MethodFunction chunk_exists;
 MethodFunction read_chunk;
 MethodFunction find_matching_chunk_names;
-extern const char write_chunk_doc[];
-extern const char chunk_exists_doc[];
-extern const char read_chunk_doc[];
-extern const char find_matching_chunk_names_doc[];
+
+// RUXFile.__reduce__ (pickling.cpp).
+MethodFunction reduce_file;
 
 // Shared by the chunk reads of arrays.cpp and the series and frame reads of
 // series.cpp: the numpy type number of a chunk type code (-1 for a code that

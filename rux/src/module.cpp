@@ -4,19 +4,14 @@
 #define RUX_FL_IMPORTS_NUMPY
 #include "numpy_api.h"
 
+#include <cassert>
+
+#include "docstrings.h"
 #include "fl_internal.h"
 
 namespace rux_fl {
 
 namespace {
-
-const char module_doc[] =
-    "Low-level access to create, read and write RUX files.\n"
-    "\n"
-    "A RUX file holds a sequence of frames; each frame holds named chunks,\n"
-    "each an N x M array of one numeric type (or text). open() returns a\n"
-    "RUXFile, which writes numpy arrays into the frame in progress, ends\n"
-    "frames and reads any chunk of a completed frame back as a numpy array.\n";
 
 // Loads numpy's C array interface. Any failure (numpy missing, or its
 // interface missing or incompatible) becomes an ImportError whose cause is
@@ -25,25 +20,17 @@ int load_numpy_api() {
     if (_import_array() >= 0) {
         return 0;
     }
-    PyObject *type = nullptr;
-    PyObject *cause = nullptr;
-    PyObject *traceback = nullptr;
-    PyErr_Fetch(&type, &cause, &traceback);
-    PyErr_NormalizeException(&type, &cause, &traceback);
-    if (cause != nullptr && traceback != nullptr) {
-        PyException_SetTraceback(cause, traceback);
+    PyRef cause;
+    {
+        PendingException failure;
+        failure.normalize();
+        cause = failure.take_value();
     }
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
     PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
-    if (cause != nullptr) {
-        PyObject *error_type = nullptr;
-        PyObject *error = nullptr;
-        PyObject *error_traceback = nullptr;
-        PyErr_Fetch(&error_type, &error, &error_traceback);
-        PyErr_NormalizeException(&error_type, &error, &error_traceback);
-        PyException_SetCause(error, cause);  // steals cause
-        PyErr_Restore(error_type, error, error_traceback);
+    if (cause) {
+        PendingException error;
+        error.normalize();
+        PyException_SetCause(error.value(), cause.release());  // steals the cause
     }
     return -1;
 }
@@ -95,41 +82,6 @@ const char *error_prefix(int code) {
             return "Unknown error: ";
     }
 }
-
-const char open_doc[] =
-    "open(name, mode, application=None, schema=None, schema_version=None)\n"
-    "\n"
-    "Open a RUX file and return a RUXFile, which can be used as a context manager.\n"
-    "\n"
-    "Args:\n"
-    "    name (str or path-like): File name.\n"
-    "    mode (str): Access mode (see below).\n"
-    "    application (str): Name of the application writing the file; required\n"
-    "        when the file is created.\n"
-    "    schema (str): Name of the data schema; required when the file is\n"
-    "        created. When given, it is checked against the file's schema.\n"
-    "    schema_version (tuple[int, int]): (major, minor) version of the\n"
-    "        schema; required when the file is created.\n"
-    "\n"
-    "Modes:\n"
-    "    ====  ===========================================================\n"
-    "    mode  description\n"
-    "    ====  ===========================================================\n"
-    "    'r'   Open an existing file for reading.\n"
-    "    'r+'  Open an existing file for reading and writing.\n"
-    "    'w'   Create a new file for reading and writing, overwriting any\n"
-    "          existing file.\n"
-    "    'x'   Create a new file for reading and writing; fail if the file\n"
-    "          exists.\n"
-    "    'a'   Open an existing file for reading and writing, or create a\n"
-    "          new one when the file does not exist.\n"
-    "    ====  ===========================================================\n"
-    "\n"
-    "Example:\n"
-    "    with rux.fl.open('trajectory.rux', 'w', application='sim',\n"
-    "                     schema='md', schema_version=(1, 0)) as f:\n"
-    "        f.write_chunk('particles/position', positions)\n"
-    "        f.end_frame()\n";
 
 PyObject *open_file(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static const char *const names[] = {"name", "mode", "application", "schema", "schema_version"};
@@ -319,6 +271,21 @@ bool require_open(FileObject *self) {
         PyErr_SetString(PyExc_ValueError, "File is not open");
         return false;
     }
+    return true;
+}
+
+bool MethodStart::begin(const Parameters &parameters, bool needs_open, PyObject *self_object,
+                        PyTypeObject *defining_class, PyObject *const *args, Py_ssize_t nargs,
+                        PyObject *kwnames) {
+    assert(parameters.count <= 3);
+    if (!bind_arguments(parameters, args, nargs, kwnames, values)) {
+        return false;
+    }
+    self = as_file(self_object);
+    if (needs_open && !require_open(self)) {
+        return false;
+    }
+    module = PyType_GetModule(defining_class);
     return true;
 }
 

@@ -129,29 +129,45 @@ bool to_int64(PyObject *value, int64_t *result) {
     return true;
 }
 
+void PendingException::normalize() {
+    PyErr_NormalizeException(&type_, &value_, &traceback_);
+    if (traceback_ != nullptr && value_ != nullptr) {
+        PyException_SetTraceback(value_, traceback_);
+    }
+}
+
+void PendingException::print() const {
+    Py_XINCREF(type_);
+    Py_XINCREF(value_);
+    Py_XINCREF(traceback_);
+    PyErr_Restore(type_, value_, traceback_);
+    PyErr_PrintEx(0);
+}
+
+PyRef PendingException::take_value() {
+    held_ = false;
+    Py_CLEAR(type_);
+    Py_CLEAR(traceback_);
+    PyRef value(value_);
+    value_ = nullptr;
+    return value;
+}
+
 void report_unraisable(const char *context) {
-    PyObject *type = nullptr;
-    PyObject *value = nullptr;
-    PyObject *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr && value != nullptr) {
-        PyException_SetTraceback(value, traceback);
+    PyRef context_text;
+    {
+        PendingException pending;
+        pending.normalize();
+        context_text.reset(PyUnicode_FromString(context));
+        if (!context_text) {
+            PyErr_Clear();
+        }
+        // Show it as an uncaught exception would be shown (SystemExit would
+        // end the process there, so it only goes to the hook).
+        if (!pending.matches(PyExc_SystemExit)) {
+            pending.print();
+        }
     }
-    PyRef context_text(PyUnicode_FromString(context));
-    if (!context_text) {
-        PyErr_Clear();
-    }
-    // Show it as an uncaught exception would be shown (SystemExit would end
-    // the process there, so it only goes to the hook).
-    if (!PyErr_GivenExceptionMatches(type, PyExc_SystemExit)) {
-        Py_XINCREF(type);
-        Py_XINCREF(value);
-        Py_XINCREF(traceback);
-        PyErr_Restore(type, value, traceback);
-        PyErr_PrintEx(0);
-    }
-    PyErr_Restore(type, value, traceback);
     PyErr_WriteUnraisable(context_text ? context_text.get() : Py_None);
 }
 

@@ -71,6 +71,37 @@ class GilRelease {
     PyThreadState *state_;
 };
 
+// Holds the pending exception (or none) aside for its lifetime and restores it
+// at the end, replacing whatever was raised meanwhile, unless it was taken.
+class PendingException {
+  public:
+    PendingException() { PyErr_Fetch(&type_, &value_, &traceback_); }
+    PendingException(const PendingException &) = delete;
+    PendingException &operator=(const PendingException &) = delete;
+    ~PendingException() {
+        if (held_) {
+            PyErr_Restore(type_, value_, traceback_);
+        }
+    }
+
+    // Makes the value an exception instance carrying its traceback.
+    void normalize();
+    bool matches(PyObject *exception_type) const {
+        return PyErr_GivenExceptionMatches(type_, exception_type);
+    }
+    PyObject *value() const { return value_; }
+    // Prints the exception as an uncaught one is printed; it stays held.
+    void print() const;
+    // The exception instance; the type and traceback are dropped.
+    PyRef take_value();
+
+  private:
+    PyObject *type_ = nullptr;
+    PyObject *value_ = nullptr;
+    PyObject *traceback_ = nullptr;
+    bool held_ = true;
+};
+
 // Runs one library call with the interpreter lock released.
 template <typename Call>
 auto without_gil(Call call) -> decltype(call()) {

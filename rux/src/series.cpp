@@ -266,17 +266,16 @@ const char read_frame_doc[] =
 PyObject *read_series(PyObject *self_object, PyTypeObject *defining_class, PyObject *const *args,
                       Py_ssize_t nargs, PyObject *kwnames) {
     static const char *const names[] = {"name", "frames", "out"};
-    PyObject *values[3];
-    if (!bind_arguments({"read_series", names, 3, 1}, args, nargs, kwnames, values)) {
+    MethodStart call;
+    if (!call.begin({"read_series", names, 3, 1}, true, self_object, defining_class, args, nargs,
+                    kwnames)) {
         return nullptr;
     }
+    PyObject *const *values = call.values;
     PyObject *name = values[0];
     PyObject *out = values[2];
-    FileObject *self = as_file(self_object);
-    if (!require_open(self)) {
-        return nullptr;
-    }
-    PyObject *module = PyType_GetModule(defining_class);
+    FileObject *self = call.self;
+    PyObject *module = call.module;
     Utf8Text chunk_name;
     FrameSelection frames;
     if (!chunk_name.encode(name) || !select_frames(self, name, values[1], &frames) ||
@@ -366,16 +365,14 @@ PyObject *read_series(PyObject *self_object, PyTypeObject *defining_class, PyObj
 PyObject *read_frame(PyObject *self_object, PyTypeObject *defining_class, PyObject *const *args,
                      Py_ssize_t nargs, PyObject *kwnames) {
     static const char *const names[] = {"frame"};
-    PyObject *values[1];
-    if (!bind_arguments({"read_frame", names, 1, 1}, args, nargs, kwnames, values)) {
+    MethodStart call;
+    if (!call.begin({"read_frame", names, 1, 1}, true, self_object, defining_class, args, nargs,
+                    kwnames)) {
         return nullptr;
     }
-    PyObject *frame = values[0];
-    FileObject *self = as_file(self_object);
-    if (!require_open(self)) {
-        return nullptr;
-    }
-    PyObject *module = PyType_GetModule(defining_class);
+    PyObject *frame = call.values[0];
+    FileObject *self = call.self;
+    PyObject *module = call.module;
     int64_t frame_value = 0;
     if (!to_int64(frame, &frame_value)) {
         return nullptr;

@@ -10,9 +10,22 @@ import struct
 from dataclasses import dataclass
 from typing import List, Optional
 
+import numpy as np
+
 MAGIC = 0x65DF65DF65DF65DF
 HEADER = struct.Struct("<QQQQQII64s64s80s")
-ENTRY = struct.Struct("<QQqIHBB")
+ENTRY_FIELDS = [
+    ("frame", "<u8"),
+    ("N", "<u8"),
+    ("location", "<i8"),
+    ("M", "<u4"),
+    ("id", "<u2"),
+    ("type", "u1"),
+    ("flags", "u1"),
+]
+# The same layout as a struct, for packing one entry at a time.
+_STRUCT_CODES = {"u8": "Q", "i8": "q", "u4": "I", "u2": "H", "u1": "B"}
+ENTRY = struct.Struct("<" + "".join(_STRUCT_CODES[kind.lstrip("<")] for _, kind in ENTRY_FIELDS))
 INDEX_LOCATION = 256
 INDEX_ENTRIES = 128
 NAMELIST_LOCATION = 4352
@@ -20,6 +33,7 @@ NAMELIST_UNITS = 16
 DATA_START = 5376
 VERSION_2_1 = 0x20001
 VERSION_1_0 = 0x10000
+VERSION_2_0 = 0x20000
 
 TYPE_CODES = {
     "uint8": 1,
@@ -34,6 +48,8 @@ TYPE_CODES = {
     "float64": 10,
 }
 CHARACTER = 11
+ELEMENT_SIZE = {code: np.dtype(name).itemsize for name, code in TYPE_CODES.items()}
+ELEMENT_SIZE[CHARACTER] = 1
 
 
 @dataclass
@@ -88,13 +104,10 @@ def header_bytes(
 
 
 def namelist_bytes(names: List[bytes], version=VERSION_2_1):
-    size = NAMELIST_UNITS * 64
-    if version >= 0x20000:
-        packed = b"".join(name + b"\0" for name in names)
-    else:
-        packed = b"".join(name[:63].ljust(64, b"\0") for name in names)
-    assert len(packed) < size
-    return packed.ljust(size, b"\0")
+    """The namelist block of a new file (1024 bytes) holding the names."""
+    block = names_block(names, version)
+    assert len(block) == NAMELIST_UNITS * 64
+    return block
 
 
 def craft_file(
@@ -192,18 +205,6 @@ def open_descriptor_count():
     return len(os.listdir("/proc/self/fd"))
 
 
-ENTRY_FIELDS = [
-    ("frame", "<u8"),
-    ("N", "<u8"),
-    ("location", "<i8"),
-    ("M", "<u4"),
-    ("id", "<u2"),
-    ("type", "u1"),
-    ("flags", "u1"),
-]
-ELEMENT_SIZE = dict(zip(range(1, 12), (1, 2, 4, 8, 1, 2, 4, 8, 4, 8, 1)))
-
-
 def craft_many_entries(path, frames, ids, names: List[bytes], *, type=10, N=1, M=1, capacity=None,
                        rux_version=VERSION_2_1):
     """Writes a file with one entry per (frame, id) pair, built with numpy for large counts.
@@ -212,8 +213,6 @@ def craft_many_entries(path, frames, ids, names: List[bytes], *, type=10, N=1, M
     the namelist follows it, and the chunks' zero data follow the namelist, in
     entry order. Returns the entries as a structured array.
     """
-    import numpy as np
-
     count = len(frames)
     capacity = count if capacity is None else capacity
     assert capacity >= count
@@ -241,7 +240,7 @@ def craft_many_entries(path, frames, ids, names: List[bytes], *, type=10, N=1, M
 
 def names_block(names: List[bytes], version=VERSION_2_1, units=NAMELIST_UNITS):
     """A namelist block of at least ``units`` x 64 bytes holding the names."""
-    if version >= 0x20000:
+    if version >= VERSION_2_0:
         packed = b"".join(name + b"\0" for name in names)
     else:
         packed = b"".join(name[:63].ljust(64, b"\0") for name in names)

@@ -12,7 +12,9 @@ import numpy as np
 import pytest
 import rux.fl as fl
 from rux import cli
-from rux import inspect as raw
+from rux import check as raw
+from rux._raw import RuxFileView
+from rux.summary import summarize
 
 import rux_files as rf
 
@@ -477,6 +479,26 @@ def test_check_reads_only_the_data_of_a_sparse_index_block(tmp_path):
     assert report.entries_checked == capacity
     # Progress comes per block read: a handful, not one per 2^18 entries of hole.
     assert len(calls) < 10 and calls[-1] == (capacity, capacity)
+
+
+def test_check_reads_only_the_data_of_a_sparse_namelist_block(tmp_path, capsys):
+    # A namelist block of 1 GiB at offset 64 KiB, nearly all a hole: the names
+    # at its start, one stray byte just before its last byte.
+    path = rf.craft_file(tmp_path / "sparse.rux", [b"a"], _entries(3))
+    location, units = 1 << 16, 1 << 24
+    _patch(path, 24, location.to_bytes(8, "little") + units.to_bytes(8, "little"))
+    with open(path, "r+b") as target:
+        target.truncate(location + 64 * units)
+    _patch(path, location, b"a\0")
+    _patch(path, location + 64 * units - 2, b"z")
+    status, out, _ = run(capsys, "check", path)
+    assert status == 1
+    assert out.splitlines() == [
+        f"namelist block: 1 non-zero bytes after the end of the list "
+        f"(first at block offset {64 * units - 2})"
+    ]
+    with RuxFileView(path) as view:
+        assert summarize(view).namelist_bytes_used == 2
 
 
 def test_check_of_a_file_that_is_not_a_rux_file(tmp_path, capsys):

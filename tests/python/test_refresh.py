@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 import rux.fl as fl
 from rux import cli
+from rux_files import ENTRY
 
 CHUNKS = 40
 
@@ -93,7 +94,7 @@ def test_check_accepts_a_held_file_and_reports_uncommitted_entries(path, capsys)
         index = struct.unpack_from("<Q", header, 8)[0]
         with open(path, "r+b") as stream:
             stream.seek(index + 32 * 2 * CHUNKS)
-            stream.write(struct.pack("<QQqIHBB", 2, 4, 5376, 3, 0, 9, 0))
+            stream.write(ENTRY.pack(2, 4, 5376, 3, 0, 9, 0))
         with fl.open(path, "r") as reader:
             assert reader.nframes == 2
         capsys.readouterr()
