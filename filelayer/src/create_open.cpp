@@ -257,6 +257,12 @@ int read_file_state(rux_handle *handle) {
     if (result != RUX_SUCCESS) {
         return result;
     }
+    // Committed entries had their data synced before the header that counts
+    // them was written, and that header was read before the size was taken.
+    rux_commit_record record{};
+    if (rux_commit_limits_view(handle->header, &record)) {
+        return RUX_SUCCESS;
+    }
     const off_t end_after_count = rux_sys_lseek(handle->fd, 0, SEEK_END);
     if (end_after_count < 0) {
         return RUX_ERROR_IO;
@@ -425,7 +431,10 @@ int release_names(rux_name_list *names) {
 }  // namespace
 
 int rux_release_containers(rux_handle *handle) {
-    int result = release_index(&handle->file_index);
+    int result = rux_data_map_release(handle);
+    if (result == RUX_SUCCESS) {
+        result = release_index(&handle->file_index);
+    }
     if (result == RUX_SUCCESS) {
         result = release_index(&handle->frame_index);
     }

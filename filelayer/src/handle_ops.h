@@ -136,4 +136,12 @@ const rux_index_entry *rux_index_find_in_frame(const rux_index_buffer &index, ui
                                                uint16_t id);
 int rux_expand_file_index(rux_handle *handle, uint64_t required_entries);
 
+// The handle's data mapping (series_read.cpp). Cover makes it span at least
+// `end` bytes, mapping `file_end` bytes (the file's length just taken) when
+// it must grow; its caller has checked end <= file_end. Release unmaps it; a
+// failed munmap leaves it in place and gives RUX_ERROR_IO.
+int rux_data_map_cover(rux_handle *handle, uint64_t end, uint64_t file_end,
+                       const uint8_t **bytes);
+int rux_data_map_release(rux_handle *handle);
+
 #endif

@@ -61,8 +61,9 @@ int rux_index_buffer_push(rux_index_buffer *buffer, rux_index_entry **slot) {
 // Finds the first unused entry by binary search, checking every probed entry.
 // Used entries form a prefix of the block, so probes suffice; entries never
 // probed are never trusted for anything but their position. While a writer
-// holds the file, the search covers only the committed entries, which must
-// all be used: entries behind them may be in the middle of a write.
+// holds the file, the count is the committed one, with no search: the
+// committed entries must all be used, and entries behind them may be in the
+// middle of a write.
 static int count_used_entries(rux_index_buffer *buffer, const rux_handle *handle) {
     const rux_index_entry *entries = buffer->data;
     rux_commit_record record{};
@@ -79,6 +80,18 @@ static int count_used_entries(rux_index_buffer *buffer, const rux_handle *handle
     if (!rux_index_entry_is_valid(&low, handle)) {
         return RUX_ERROR_FILE_CORRUPT;
     }
+    if (limited) {
+        // The sealed record vouches for the entries below its count; only the
+        // last one is checked, for the frame order and the file size. Entries
+        // behind it are not looked at: the writer may be writing them.
+        const rux_index_entry last = rux_index_entry_load(&entries[searched - 1]);
+        if (last.location == 0 || !rux_index_entry_is_valid(&last, handle) ||
+            last.frame < low.frame) {
+            return RUX_ERROR_FILE_CORRUPT;  // a committed entry is not there
+        }
+        buffer->size = searched;
+        return RUX_SUCCESS;
+    }
     uint64_t lo = 0;
     uint64_t hi = searched;
     while (hi - lo > 1) {
@@ -93,9 +106,6 @@ static int count_used_entries(rux_index_buffer *buffer, const rux_handle *handle
         } else {
             hi = mid;
         }
-    }
-    if (hi != searched && limited) {
-        return RUX_ERROR_FILE_CORRUPT;  // a committed entry is not there
     }
     buffer->size = hi;
     return RUX_SUCCESS;

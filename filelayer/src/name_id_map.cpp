@@ -181,8 +181,11 @@ int rux_name_id_map_add(rux_name_id_map *map, const char *name, uint16_t id) {
     }
     rux_name_id_node *node = head;
     Slot *tail = find_tail(index, bucket);
-    if (head->name != nullptr) {
-        assert(tail->key != 0 && tail->node->next == nullptr);
+    // Whether the bucket is in use comes from the tails, not from the head:
+    // reading an untouched head first would map the zero page only for the
+    // write that follows to fault again and copy it.
+    if (tail->key != 0) {
+        assert(head->name != nullptr && tail->node->next == nullptr);
         node = static_cast<rux_name_id_node *>(rux_sys_calloc(1, sizeof(rux_name_id_node)));
         if (node == nullptr) {
             rux_sys_free(copy);

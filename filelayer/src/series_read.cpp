@@ -8,8 +8,8 @@
 //      handle knows) before any byte is copied, so a damaged entry gives
 //      RUX_ERROR_FILE_CORRUPT with the destination untouched. A file cut
 //      shorter since then is never touched past its end: positional reads
-//      come back short (RUX_ERROR_IO), and a mapping is made only of bytes
-//      that the file holds at that moment.
+//      come back short (RUX_ERROR_IO), and the handle's data mapping is
+//      copied from only below the file's length taken again in that call.
 //  (2) A name written twice in one frame gives the entry that rux_find_chunk
 //      gives, in either index layout.
 //  (3) The destination is never written past destination_size.
@@ -25,7 +25,7 @@
 
 namespace {
 
-// Copies through a transient read-only mapping pay off once the series is
+// Copies through the handle's read-only mapping pay off once the series is
 // scattered over many small pieces; fewer or larger runs are read with one
 // positional read each, straight into the destination.
 constexpr uint64_t kMaxReadRuns = 16;
@@ -169,49 +169,37 @@ int read_runs(int fd, const uint64_t *locations, uint64_t count, uint64_t bytes,
     return RUX_SUCCESS;
 }
 
-// Copies scattered chunks out of a transient read-only mapping of the span
-// they lie in; false when the span cannot be mapped (the caller then reads).
-bool copy_mapped(const rux_handle *handle, const uint64_t *locations, uint64_t count,
-                 uint64_t bytes, uint8_t *out, int *result) {
-    uint64_t lowest = locations[0];
+// Copies scattered chunks out of the handle's data mapping; false when the
+// file cannot be mapped that far (the caller then reads).
+bool copy_mapped(rux_handle *handle, const uint64_t *locations, uint64_t count, uint64_t bytes,
+                 uint8_t *out) {
     uint64_t end = 0;
     for (uint64_t i = 0; i < count; ++i) {
-        lowest = locations[i] < lowest ? locations[i] : lowest;
         end = locations[i] + bytes > end ? locations[i] + bytes : end;
     }
     uint64_t file_end = 0;
-    const long page = rux_sys_page_size();
-    if (page <= 0 || current_end(handle, &file_end) != RUX_SUCCESS || file_end < end) {
+    const uint8_t *file = nullptr;
+    if (current_end(handle, &file_end) != RUX_SUCCESS || file_end < end ||
+        rux_data_map_cover(handle, end, file_end, &file) != RUX_SUCCESS) {
         return false;  // the reads that follow report what is wrong
     }
-    const uint64_t base = lowest - lowest % static_cast<uint64_t>(page);
-    const uint64_t length = end - base;
-    void *mapping = rux_sys_mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_SHARED,
-                                 handle->fd, static_cast<off_t>(base));
-    if (mapping == MAP_FAILED) {
-        return false;
-    }
-    const auto *bytes_at = static_cast<const uint8_t *>(mapping);
     for (uint64_t i = 0; i < count; ++i) {
-        std::memcpy(out + i * bytes, bytes_at + (locations[i] - base), static_cast<size_t>(bytes));
+        std::memcpy(out + i * bytes, file + locations[i], static_cast<size_t>(bytes));
     }
-    *result = rux_sys_munmap(mapping, static_cast<size_t>(length)) == 0 ? RUX_SUCCESS
-                                                                        : RUX_ERROR_IO;
     return true;
 }
 
-int copy_series(const rux_handle *handle, const uint64_t *locations, uint64_t count,
-                uint64_t bytes, uint8_t *out) {
+int copy_series(rux_handle *handle, const uint64_t *locations, uint64_t count, uint64_t bytes,
+                uint8_t *out) {
     uint64_t runs = 1;
     for (uint64_t i = 1; i < count; ++i) {
         runs += locations[i] != locations[i - 1] + bytes ? 1 : 0;
     }
-    int result = RUX_SUCCESS;
     if ((runs <= kMaxReadRuns || (bytes * count) / runs >= kMinBytesPerReadRun) ||
-        !copy_mapped(handle, locations, count, bytes, out, &result)) {
-        result = read_runs(handle->fd, locations, count, bytes, out);
+        !copy_mapped(handle, locations, count, bytes, out)) {
+        return read_runs(handle->fd, locations, count, bytes, out);
     }
-    return result;
+    return RUX_SUCCESS;
 }
 
 // Name of an id in the namelist block, walking a version 2 list from a cursor
@@ -239,7 +227,71 @@ const char *name_of_id(const rux_handle *handle, uint16_t id, uint64_t *cursor_i
     return *cursor_offset < block.reserved ? begin + *cursor_offset : nullptr;
 }
 
+// Copies a frame's checked chunks out of the handle's data mapping when they
+// are few bytes in all (larger ones are read: no page tables to fill); false
+// when the caller is to read them.
+bool copy_frame_mapped(rux_handle *handle, const rux_chunk_info *chunks, uint64_t count,
+                       void *const *destinations) {
+    uint64_t total = 0;
+    uint64_t end = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        if (destinations[i] != nullptr && chunks[i].bytes != 0) {
+            total += chunks[i].bytes;  // each below the file size: no overflow
+            const uint64_t stop = static_cast<uint64_t>(chunks[i].location) + chunks[i].bytes;
+            end = stop > end ? stop : end;
+        }
+    }
+    uint64_t file_end = 0;
+    const uint8_t *file = nullptr;
+    if (total == 0 || total > kMaxFrameSpan || current_end(handle, &file_end) != RUX_SUCCESS ||
+        file_end < end || rux_data_map_cover(handle, end, file_end, &file) != RUX_SUCCESS) {
+        return false;
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        if (destinations[i] != nullptr && chunks[i].bytes != 0) {
+            std::memcpy(destinations[i], file + chunks[i].location,
+                        static_cast<size_t>(chunks[i].bytes));
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+int rux_data_map_cover(rux_handle *handle, uint64_t end, uint64_t file_end,
+                       const uint8_t **bytes) {
+    assert(end <= file_end);
+    if (handle->data_map_base == nullptr || handle->data_map_length < end) {
+        if (file_end == 0 || file_end > SIZE_MAX || file_end > static_cast<uint64_t>(INT64_MAX)) {
+            return RUX_ERROR_IO;
+        }
+        void *mapping = rux_sys_mmap(nullptr, static_cast<size_t>(file_end), PROT_READ,
+                                     MAP_SHARED, handle->fd, 0);
+        if (mapping == MAP_FAILED) {
+            return RUX_ERROR_IO;
+        }
+        if (rux_data_map_release(handle) != RUX_SUCCESS) {
+            rux_sys_munmap(mapping, static_cast<size_t>(file_end));
+            return RUX_ERROR_IO;
+        }
+        handle->data_map_base = mapping;
+        handle->data_map_length = file_end;
+    }
+    *bytes = static_cast<const uint8_t *>(handle->data_map_base);
+    return RUX_SUCCESS;
+}
+
+int rux_data_map_release(rux_handle *handle) {
+    if (handle->data_map_base == nullptr) {
+        return RUX_SUCCESS;
+    }
+    if (rux_sys_munmap(handle->data_map_base, static_cast<size_t>(handle->data_map_length)) != 0) {
+        return RUX_ERROR_IO;
+    }
+    handle->data_map_base = nullptr;
+    handle->data_map_length = 0;
+    return RUX_SUCCESS;
+}
 
 int rux_read_series(rux_handle *handle, const char *name, const rux_frame_selection *frames,
                     void *destination, uint64_t destination_size, rux_series_info *info) {
@@ -393,6 +445,9 @@ int rux_read_chunks(rux_handle *handle, const rux_chunk_info *chunks, uint64_t c
         if (!entry_bytes(entry, end, &bytes) || bytes != chunks[i].bytes) {
             result = RUX_ERROR_FILE_CORRUPT;
         }
+    }
+    if (result == RUX_SUCCESS && copy_frame_mapped(handle, chunks, count, destinations)) {
+        return RUX_SUCCESS;
     }
     uint8_t *span = nullptr;
     uint64_t span_capacity = 0;

@@ -234,6 +234,9 @@ int rux_upgrade(rux_handle *handle) {
     if (result == RUX_SUCCESS) {
         result = remap_index(handle);
     }
+    if (result == RUX_SUCCESS) {
+        result = rux_data_map_release(handle);  // the blocks were rewritten
+    }
     if (result != RUX_SUCCESS && result != RUX_ERROR_MEMORY_ALLOCATION_FAILED) {
         return rux_stop_writing(handle, result);
     }

@@ -126,6 +126,7 @@ void file_dealloc(PyObject *self_object) {
     }
     Py_CLEAR(self->mode);
     Py_CLEAR(self->name);
+    Py_CLEAR(self->chunk_names);
     type->tp_free(self_object);
     Py_DECREF(type);
 }

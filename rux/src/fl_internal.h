@@ -23,6 +23,9 @@ struct FileObject {
     int is_open;
     PyObject *mode;  // str or None
     PyObject *name;  // str or None
+    // Chunk names as str by name id, made by read_frame and checked against
+    // the library's text before reuse (a list, or null before the first use).
+    PyObject *chunk_names;
 };
 
 inline FileObject *as_file(PyObject *self) {

@@ -212,6 +212,105 @@ PyObject *series_texts(PyArrayObject *array, npy_intp count, uint64_t length) {
     return texts.release();
 }
 
+// The chunk lists of one read_frame call: on the stack for frames of up to
+// kFrameChunks chunks, on the heap beyond.
+class ChunkScratch {
+  public:
+    static constexpr size_t kFrameChunks = 16;
+
+    ChunkScratch() { point_at(local_chunks_, local_keys_, local_arrays_, local_destinations_); }
+    ChunkScratch(const ChunkScratch &) = delete;
+    ChunkScratch &operator=(const ChunkScratch &) = delete;
+
+    rux_chunk_info *chunks() { return chunks_; }
+    size_t capacity() const { return capacity_; }
+    // Room for `count` chunks; false when it cannot be had.
+    bool reserve(size_t count) {
+        heap_chunks_.reset(new (std::nothrow) rux_chunk_info[count]);
+        heap_keys_.reset(new (std::nothrow) PyRef[count]);
+        heap_arrays_.reset(new (std::nothrow) PyRef[count]);
+        heap_destinations_.reset(new (std::nothrow) void *[count]);
+        if (!heap_chunks_ || !heap_keys_ || !heap_arrays_ || !heap_destinations_) {
+            return false;
+        }
+        point_at(heap_chunks_.get(), heap_keys_.get(), heap_arrays_.get(),
+                 heap_destinations_.get());
+        capacity_ = count;
+        return true;
+    }
+
+    struct Refs {
+        PyRef *items = nullptr;
+        PyRef &operator[](size_t i) { return items[i]; }
+    };
+    struct Pointers {
+        void **items = nullptr;
+        void *&operator[](size_t i) { return items[i]; }
+        void *const *get() const { return items; }
+    };
+    Refs keys;
+    Refs arrays;
+    Pointers destinations;
+
+  private:
+    void point_at(rux_chunk_info *chunks, PyRef *keys_at, PyRef *arrays_at, void **destinations_at) {
+        chunks_ = chunks;
+        keys.items = keys_at;
+        arrays.items = arrays_at;
+        destinations.items = destinations_at;
+    }
+
+    rux_chunk_info local_chunks_[kFrameChunks] = {};
+    PyRef local_keys_[kFrameChunks];
+    PyRef local_arrays_[kFrameChunks];
+    void *local_destinations_[kFrameChunks] = {};
+    std::unique_ptr<rux_chunk_info[]> heap_chunks_;
+    std::unique_ptr<PyRef[]> heap_keys_;
+    std::unique_ptr<PyRef[]> heap_arrays_;
+    std::unique_ptr<void *[]> heap_destinations_;
+    rux_chunk_info *chunks_ = nullptr;
+    size_t capacity_ = kFrameChunks;
+};
+
+// The str of a chunk name (new reference), reused from the file object's
+// cache while the library gives the same text for the id: a file's names
+// never change under an id except by truncation, and the check covers that.
+PyObject *cached_name(FileObject *self, uint16_t id, const char *name) {
+    const size_t length = std::strlen(name);
+    if (self->chunk_names == nullptr) {
+        self->chunk_names = PyList_New(0);
+        if (self->chunk_names == nullptr) {
+            return nullptr;
+        }
+    }
+    PyObject *cache = self->chunk_names;
+    while (PyList_GET_SIZE(cache) <= id) {
+        if (PyList_Append(cache, Py_None) < 0) {
+            return nullptr;
+        }
+    }
+    PyObject *cached = PyList_GET_ITEM(cache, id);
+    if (cached != Py_None) {
+        Py_ssize_t cached_length = 0;
+        const char *text = PyUnicode_AsUTF8AndSize(cached, &cached_length);
+        if (text == nullptr) {
+            return nullptr;
+        }
+        if (static_cast<size_t>(cached_length) == length && std::memcmp(text, name, length) == 0) {
+            Py_INCREF(cached);
+            return cached;
+        }
+    }
+    PyObject *decoded = PyUnicode_DecodeUTF8(name, static_cast<Py_ssize_t>(length), "strict");
+    if (decoded == nullptr) {
+        return nullptr;
+    }
+    Py_INCREF(decoded);
+    PyList_SET_ITEM(cache, id, decoded);  // steals the new reference
+    Py_DECREF(cached);
+    return decoded;
+}
+
 }  // namespace
 
 const char read_series_doc[] =
@@ -386,38 +485,42 @@ PyObject *read_frame(PyObject *self_object, PyTypeObject *defining_class, PyObje
         return nullptr;
     }
     const auto frame_number = static_cast<uint64_t>(frame_value);
-    std::vector<rux_chunk_info> chunks(16);
+    // Frames of up to kFrameChunks chunks, the usual case, need no allocation
+    // beyond the Python objects.
+    ChunkScratch scratch;
     uint64_t count = 0;
     int code = RUX_SUCCESS;
     for (;;) {
         code = without_gil([&] {
-            return rux_find_frame_chunks(&self->handle, frame_number, chunks.data(),
-                                         chunks.size(), &count);
+            return rux_find_frame_chunks(&self->handle, frame_number, scratch.chunks(),
+                                         scratch.capacity(), &count);
         });
-        if (code != RUX_SUCCESS || count <= chunks.size()) {
+        if (code != RUX_SUCCESS || count <= scratch.capacity() ||
+            !scratch.reserve(static_cast<size_t>(count))) {
             break;
         }
-        chunks.resize(static_cast<size_t>(count));
     }
     if (raise_on_error(module, code, self->name) < 0) {
         return nullptr;
     }
-    chunks.resize(static_cast<size_t>(count));
+    if (count > scratch.capacity()) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    const auto chunk_count = static_cast<size_t>(count);
+    rux_chunk_info *chunks = scratch.chunks();
     // Names and arrays first: the names point into the handle, which Python
     // code run later (the logger) could change through this file.
-    std::vector<PyRef> keys(chunks.size());
-    std::vector<PyRef> arrays(chunks.size());
-    std::vector<void *> destinations(chunks.size(), nullptr);
-    for (size_t i = 0; i < chunks.size(); ++i) {
+    for (size_t i = 0; i < chunk_count; ++i) {
         const rux_chunk_info &chunk = chunks[i];
-        keys[i].reset(PyUnicode_DecodeUTF8(
-            chunk.name, static_cast<Py_ssize_t>(std::strlen(chunk.name)), "strict"));
-        if (!keys[i]) {
+        PyObject *key = cached_name(self, chunk.id, chunk.name);
+        if (key == nullptr) {
             return nullptr;
         }
+        scratch.keys[i].reset(key);
         const int typenum = numpy_type_for_code(chunk.type);
         if (typenum < 0) {
-            raise_invalid_type(keys[i].get());
+            raise_invalid_type(key);
             return nullptr;
         }
         if (chunk.N > static_cast<uint64_t>(NPY_MAX_INTP)) {
@@ -428,40 +531,40 @@ PyObject *read_frame(PyObject *self_object, PyTypeObject *defining_class, PyObje
         const auto columns = static_cast<npy_intp>(chunk.M);
         const bool text = chunk.type == RUX_TYPE_CHARACTER;
         npy_intp shape[2] = {text ? columns : rows, text ? rows : columns};
-        arrays[i].reset(PyArray_SimpleNew(2, shape, typenum));
-        if (!arrays[i]) {
+        // A one-column chunk comes out as shape (N,), as read_chunk gives it;
+        // made so at once, it needs no reshaped view.
+        const int ndim = chunk.M == 1 && !text ? 1 : 2;
+        scratch.arrays[i].reset(PyArray_SimpleNew(ndim, shape, typenum));
+        if (!scratch.arrays[i]) {
             return nullptr;
         }
-        if (chunk.bytes != 0) {
-            destinations[i] = PyArray_DATA(reinterpret_cast<PyArrayObject *>(arrays[i].get()));
-        }
+        scratch.destinations[i] =
+            chunk.bytes != 0
+                ? PyArray_DATA(reinterpret_cast<PyArrayObject *>(scratch.arrays[i].get()))
+                : nullptr;
     }
     if (!log_record(module, "debug",
                     Message("read frame: ").add(self->name).add(" - ").add_str_of(frame).take())) {
         return nullptr;
     }
     code = without_gil([&] {
-        return rux_read_chunks(&self->handle, chunks.data(), chunks.size(), destinations.data());
+        return rux_read_chunks(&self->handle, chunks, chunk_count, scratch.destinations.get());
     });
     if (raise_on_error(module, code, self->name) < 0) {
         return nullptr;
     }
     PyRef result(PyDict_New());
-    for (size_t i = 0; result && i < chunks.size(); ++i) {
+    for (size_t i = 0; result && i < chunk_count; ++i) {
         const rux_chunk_info &chunk = chunks[i];
-        auto *array = reinterpret_cast<PyArrayObject *>(arrays[i].get());
+        auto *array = reinterpret_cast<PyArrayObject *>(scratch.arrays[i].get());
         PyRef value;
-        if (chunk.M != 1) {
-            value = std::move(arrays[i]);
-        } else if (chunk.type == RUX_TYPE_CHARACTER) {
+        if (chunk.M == 1 && chunk.type == RUX_TYPE_CHARACTER) {
             value.reset(decode_character_column(static_cast<const char *>(PyArray_DATA(array)),
                                                 chunk.N));
         } else {
-            npy_intp flat_shape[1] = {static_cast<npy_intp>(chunk.N)};
-            PyArray_Dims flat = {flat_shape, 1};
-            value.reset(PyArray_Newshape(array, &flat, NPY_CORDER));
+            value = std::move(scratch.arrays[i]);
         }
-        if (!value || PyDict_SetItem(result.get(), keys[i].get(), value.get()) < 0) {
+        if (!value || PyDict_SetItem(result.get(), scratch.keys[i].get(), value.get()) < 0) {
             return nullptr;
         }
     }

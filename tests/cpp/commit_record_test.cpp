@@ -86,6 +86,19 @@ TEST_P(EntryInProgress, ReaderSeesOnlyCommittedWholeFrames) {
 INSTANTIATE_TEST_SUITE_P(HalfWrittenOrWhole, EntryInProgress,
                          ::testing::Values(uint8_t{0}, uint8_t{RUX_TYPE_INT64}));
 
+// The committed count is taken without a search; its last entry is checked.
+TEST_F(CommitRecordTest, MissingLastCommittedEntryIsCorrupt) {
+    start_writer(3);
+    const int fd = ::open(path().c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    const rux_index_entry zero{};
+    const uint64_t last = writer_.header.index_location + 32 * (writer_.file_index.size - 1);
+    ASSERT_EQ(pwrite(fd, &zero, sizeof zero, static_cast<off_t>(last)), 32);
+    ::close(fd);
+    rux_handle reader;
+    EXPECT_EQ(rux_open(&reader, path().c_str(), RUX_OPEN_READONLY), RUX_ERROR_FILE_CORRUPT);
+}
+
 TEST_F(CommitRecordTest, WritableOpenDiscardsWhatADeadWriterLeftBehind) {
     start_writer(2);
     put_entry_behind(entry_of_frame(2, RUX_TYPE_INT64));

@@ -171,10 +171,27 @@ def test_closed_file(new_file, method, args):
         getattr(f, method)(*args)
 
 
+@pytest.mark.parametrize("read_before", [False, True])  # the mapping kept from a read before
 @pytest.mark.parametrize("name", ["pos", "e"])  # one read, and a copy through a mapping
-def test_file_cut_under_a_reader_is_not_read_past_its_end(crafted, name):
+def test_file_cut_under_a_reader_is_not_read_past_its_end(crafted, name, read_before):
+    if read_before:
+        crafted.read_series(name)
+        crafted.read_frame(FRAMES - 1)
     os.truncate(crafted.name, os.path.getsize(crafted.name) - 200)
     with pytest.raises(OSError):
         crafted.read_series(name)
     with pytest.raises(OSError):
         crafted.read_frame(FRAMES - 1)
+
+
+def test_frame_names_follow_a_truncation(new_file):
+    f = new_file()
+    f.write_chunk("a", np.arange(3.0))
+    f.end_frame()
+    assert list(f.read_frame(0)) == ["a"]
+    f.truncate()
+    f.write_chunk("b", np.arange(2.0))  # the same id as "a" had
+    f.end_frame()
+    frame = f.read_frame(0)
+    assert list(frame) == ["b"]
+    np.testing.assert_array_equal(frame["b"], np.arange(2.0))

@@ -178,6 +178,12 @@ typedef struct rux_handle {
      * file's header (version 2.1 files): readers then trust the committed
      * entry count while the handle holds the file (docs/format.md). */
     int keeps_commit_record;
+    /* A read-only mapping of the file from offset 0 that series and frame
+     * reads copy from, kept between calls and made again, longer, once the
+     * file has grown past it; null when there is none. Released with the
+     * other containers (close, truncate) and by an upgrade. */
+    void *data_map_base;
+    uint64_t data_map_length;
 } rux_handle;
 
 /* ---- Creating and opening ---- */
