@@ -4,14 +4,15 @@
 #include <cstring>
 
 #include "fl_internal.h"
+#include "format.h"
 
 namespace rux_fl {
 
 namespace {
 
 // The library stores at most this many bytes of application and schema.
-constexpr Py_ssize_t kMaxHeaderTextBytes = 63;
-constexpr Py_ssize_t kHeaderTextField = 64;
+constexpr Py_ssize_t kMaxHeaderTextBytes = RUX_HEADER_TEXT_MAX;
+constexpr Py_ssize_t kHeaderTextField = RUX_HEADER_TEXT_FIELD;
 
 PyObject *new_reference(PyObject *object) {
     Py_INCREF(object);
