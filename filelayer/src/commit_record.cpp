@@ -60,7 +60,7 @@ bool tail_is_zero(const rux_header &header) {
 // point: index entries after the committed ones (as far as any byte is not
 // zero) and the namelist block after the committed names. The handle's view
 // already stops at the commit point, and its copy of the namelist block is
-// zero behind the committed names.
+// zero behind the committed names. Keeps guarantee 4.
 int discard_uncommitted(rux_handle *handle) {
     const rux_index_buffer &index = handle->file_index;
     const auto *block = reinterpret_cast<const uint8_t *>(index.data);
@@ -154,6 +154,8 @@ int rux_commit_claim(rux_handle *handle) {
 
 int rux_commit_entries(rux_handle *handle) {
     assert(handle->keeps_commit_record != 0);
+    // Guarantee 1: the flush synced the entries before calling this.
+    assert(handle->unsynced_writes == 0);
     rux_commit_record_store(&handle->header, current_counts(handle, RUX_COMMIT_WRITER_ACTIVE));
     return write_header_synced(handle);
 }

@@ -134,6 +134,7 @@ int rux_write_all(const rux_handle *handle, const void *bytes, uint64_t count, u
 }
 
 int rux_write_header(rux_handle *handle) {
+    // Every header write carries the record sealed (commit_record.cpp, guarantee 3).
     if (handle->keeps_commit_record != 0) {
         rux_commit_record_seal(&handle->header);
     }
