@@ -19,18 +19,6 @@ int rux_byte_buffer_init(rux_byte_buffer *buffer, uint64_t capacity) {
     return RUX_SUCCESS;
 }
 
-// Doubles the capacity until it strictly exceeds `needed`; 0 on overflow.
-static uint64_t grown_capacity(uint64_t reserved, uint64_t needed) {
-    uint64_t capacity = reserved;
-    while (capacity <= needed) {
-        if (capacity > UINT64_MAX / 2) {
-            return 0;
-        }
-        capacity *= 2;
-    }
-    return capacity;
-}
-
 int rux_byte_buffer_append(rux_byte_buffer *buffer, const void *source, uint64_t length) {
     if (buffer == nullptr || buffer->data == nullptr || source == nullptr || length == 0 ||
         buffer->reserved == 0) {
@@ -41,7 +29,7 @@ int rux_byte_buffer_append(rux_byte_buffer *buffer, const void *source, uint64_t
     }
     const uint64_t needed = buffer->size + length;
     if (needed > buffer->reserved) {
-        const uint64_t capacity = grown_capacity(buffer->reserved, needed);
+        const uint64_t capacity = rux_doubled_capacity(buffer->reserved, needed);
         void *grown = (capacity == 0 || capacity > SIZE_MAX)
                           ? nullptr
                           : rux_sys_realloc(buffer->data, static_cast<size_t>(capacity));

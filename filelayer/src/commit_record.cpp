@@ -23,14 +23,6 @@
 
 namespace {
 
-// Byte offsets within the header's 80 reserved bytes (header offset 176).
-constexpr size_t kTagAt = 0;
-constexpr size_t kEntriesAt = 8;
-constexpr size_t kNamesAt = 16;
-constexpr size_t kFlagsAt = 20;
-constexpr size_t kChecksumAt = 24;
-constexpr size_t kRecordEnd = 32;
-
 template <typename T>
 T load_field(const rux_header &header, size_t at) {
     T value;
@@ -46,17 +38,17 @@ void store_field(rux_header *header, size_t at, T value) {
 // FNV-1a over the 256 header bytes, the checksum field taken as zero.
 uint64_t header_checksum(const rux_header &header) {
     rux_header copy = header;
-    store_field<uint64_t>(&copy, kChecksumAt, 0);
+    store_field<uint64_t>(&copy, RUX_COMMIT_CHECKSUM_AT, 0);
     const auto *bytes = reinterpret_cast<const uint8_t *>(&copy);
-    uint64_t hash = 0xCBF29CE484222325ull;
+    uint64_t hash = RUX_FNV_OFFSET_BASIS;
     for (size_t i = 0; i < sizeof copy; ++i) {
-        hash = (hash ^ bytes[i]) * 0x100000001B3ull;
+        hash = (hash ^ bytes[i]) * RUX_FNV_PRIME;
     }
     return hash;
 }
 
 bool tail_is_zero(const rux_header &header) {
-    for (size_t i = kRecordEnd; i < sizeof header.reserved; ++i) {
+    for (size_t i = RUX_COMMIT_RECORD_END; i < sizeof header.reserved; ++i) {
         if (header.reserved[i] != 0) {
             return false;
         }
@@ -68,7 +60,7 @@ bool tail_is_zero(const rux_header &header) {
 // point: index entries after the committed ones (as far as any byte is not
 // zero) and the namelist block after the committed names. The handle's view
 // already stops at the commit point, and its copy of the namelist block is
-// zero behind the committed names.
+// zero behind the committed names. Keeps guarantee 4.
 int discard_uncommitted(rux_handle *handle) {
     const rux_index_buffer &index = handle->file_index;
     const auto *block = reinterpret_cast<const uint8_t *>(index.data);
@@ -111,15 +103,15 @@ int write_header_synced(rux_handle *handle) {
 }  // namespace
 
 rux_commit_state rux_commit_record_load(const rux_header &header, rux_commit_record *record) {
-    const uint64_t tag = load_field<uint64_t>(header, kTagAt);
+    const uint64_t tag = load_field<uint64_t>(header, RUX_COMMIT_TAG_AT);
     if (tag == 0) {
         return rux_commit_state::none;
     }
-    record->entries = load_field<uint64_t>(header, kEntriesAt);
-    record->names = load_field<uint32_t>(header, kNamesAt);
-    record->flags = load_field<uint32_t>(header, kFlagsAt);
+    record->entries = load_field<uint64_t>(header, RUX_COMMIT_ENTRIES_AT);
+    record->names = load_field<uint32_t>(header, RUX_COMMIT_NAMES_AT);
+    record->flags = load_field<uint32_t>(header, RUX_COMMIT_FLAGS_AT);
     const bool trusted = tag == RUX_COMMIT_TAG &&
-                         load_field<uint64_t>(header, kChecksumAt) == header_checksum(header) &&
+                         load_field<uint64_t>(header, RUX_COMMIT_CHECKSUM_AT) == header_checksum(header) &&
                          (record->flags & ~RUX_COMMIT_WRITER_ACTIVE) == 0 &&
                          record->entries <= header.index_allocated_entries &&
                          record->names <= RUX_MAX_NAMES && tail_is_zero(header);
@@ -128,15 +120,15 @@ rux_commit_state rux_commit_record_load(const rux_header &header, rux_commit_rec
 
 void rux_commit_record_store(rux_header *header, const rux_commit_record &record) {
     std::memset(header->reserved, 0, sizeof header->reserved);
-    store_field(header, kTagAt, RUX_COMMIT_TAG);
-    store_field(header, kEntriesAt, record.entries);
-    store_field(header, kNamesAt, record.names);
-    store_field(header, kFlagsAt, record.flags);
+    store_field(header, RUX_COMMIT_TAG_AT, RUX_COMMIT_TAG);
+    store_field(header, RUX_COMMIT_ENTRIES_AT, record.entries);
+    store_field(header, RUX_COMMIT_NAMES_AT, record.names);
+    store_field(header, RUX_COMMIT_FLAGS_AT, record.flags);
     rux_commit_record_seal(header);
 }
 
 void rux_commit_record_seal(rux_header *header) {
-    store_field(header, kChecksumAt, header_checksum(*header));
+    store_field(header, RUX_COMMIT_CHECKSUM_AT, header_checksum(*header));
 }
 
 bool rux_commit_limits_view(const rux_header &header, rux_commit_record *record) {
@@ -162,6 +154,8 @@ int rux_commit_claim(rux_handle *handle) {
 
 int rux_commit_entries(rux_handle *handle) {
     assert(handle->keeps_commit_record != 0);
+    // Guarantee 1: the flush synced the entries before calling this.
+    assert(handle->unsynced_writes == 0);
     rux_commit_record_store(&handle->header, current_counts(handle, RUX_COMMIT_WRITER_ACTIVE));
     return write_header_synced(handle);
 }

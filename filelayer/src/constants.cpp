@@ -1,18 +1,13 @@
 #include <cstddef>
 
 #include "containers.h"
+#include "format.h"
 
 // Declared extern (and exported) by the public header.
 const uint64_t RUX_MAGIC_ID = 0x65DF65DF65DF65DFull;
 
-namespace {
-// Element sizes by type code; codes outside 1 to 11 are not types.
-constexpr size_t kTypeSizes[] = {0, 1, 2, 4, 8, 1, 2, 4, 8, 4, 8, 1};
-constexpr size_t kTypeCodeCount = sizeof(kTypeSizes) / sizeof(kTypeSizes[0]);
-}  // namespace
-
 size_t rux_type_size(unsigned code) {
-    return code < kTypeCodeCount ? kTypeSizes[code] : 0;
+    return code < RUX_TYPE_CODE_COUNT ? RUX_TYPE_SIZES[code] : 0;
 }
 
 size_t rux_sizeof_type(rux_type type) {

@@ -12,6 +12,15 @@
 
 constexpr uint64_t RUX_NAME_ID_MAP_BUCKETS = 57557;  // a prime; fixed for every handle
 
+// The capacity that growth by doubling reaches: doubled until it strictly
+// exceeds `needed`; 0 when it would overflow or `capacity` is 0.
+inline uint64_t rux_doubled_capacity(uint64_t capacity, uint64_t needed) {
+    while (capacity != 0 && capacity <= needed) {
+        capacity = capacity > UINT64_MAX / 2 ? 0 : capacity * 2;
+    }
+    return capacity;
+}
+
 // Byte buffer: zeroed memory; growth doubles the capacity until it strictly
 // exceeds what is needed and zeroes everything past the new contents.
 int rux_byte_buffer_init(rux_byte_buffer *buffer, uint64_t capacity);
@@ -59,5 +68,9 @@ int rux_name_id_map_release(rux_name_id_map *map);
 // only at end of file for reads) or -1.
 int64_t rux_pwrite_all(int fd, const void *buffer, uint64_t count, uint64_t offset);
 int64_t rux_pread_all(int fd, void *buffer, uint64_t count, uint64_t offset);
+// fsync: RUX_SUCCESS or RUX_ERROR_IO.
+int rux_fsync(int fd);
+// Writes `count` zero bytes (at most one new index block's worth) at `offset`.
+int rux_write_zeros(int fd, uint64_t count, uint64_t offset);
 
 #endif

@@ -36,9 +36,9 @@ class ErrnoKeeper {
     int saved_;
 };
 
-void copy_header_text(char (&field)[64], const char *text) {
+void copy_header_text(char (&field)[RUX_HEADER_TEXT_FIELD], const char *text) {
     std::memset(field, 0, sizeof field);
-    std::memcpy(field, text, strnlen(text, sizeof field - 1));
+    std::memcpy(field, text, strnlen(text, RUX_HEADER_TEXT_MAX));
 }
 
 // Closes a descriptor that a failed open set up, keeping errno and leaving the
@@ -313,23 +313,6 @@ int rux_load_view(rux_handle *handle) {
     return RUX_SUCCESS;
 }
 
-int rux_write_all(const rux_handle *handle, const void *bytes, uint64_t count, uint64_t offset) {
-    return rux_pwrite_all(handle->fd, bytes, count, offset) == static_cast<int64_t>(count)
-               ? RUX_SUCCESS
-               : RUX_ERROR_IO;
-}
-
-int rux_write_header(rux_handle *handle) {
-    if (handle->keeps_commit_record != 0) {
-        rux_commit_record_seal(&handle->header);
-    }
-    return rux_write_all(handle, &handle->header, RUX_HEADER_SIZE, 0);
-}
-
-int rux_fsync(int fd) {
-    return rux_sys_fsync(fd) == 0 ? RUX_SUCCESS : RUX_ERROR_IO;
-}
-
 rux_header rux_new_file_header(const char *application, const char *schema,
                                uint32_t schema_version) {
     rux_header header{};
@@ -343,15 +326,6 @@ rux_header rux_new_file_header(const char *application, const char *schema,
     copy_header_text(header.application, application);
     copy_header_text(header.schema, schema);
     return header;
-}
-
-int rux_write_zeros(int fd, uint64_t count, uint64_t offset) {
-    static const uint8_t zeros[RUX_NEW_INDEX_ENTRIES * RUX_INDEX_ENTRY_SIZE] = {};
-    static_assert(sizeof zeros >= RUX_NEW_NAMELIST_UNITS * RUX_NAMELIST_UNIT, "zero source");
-    return count <= sizeof zeros &&
-                   rux_pwrite_all(fd, zeros, count, offset) == static_cast<int64_t>(count)
-               ? RUX_SUCCESS
-               : RUX_ERROR_IO;
 }
 
 int rux_format_new_file(int fd, const char *application, const char *schema,
@@ -398,62 +372,11 @@ int rux_load_handle(rux_handle *handle) {
     const uint32_t version = handle->header.rux_version;
     if (rux_is_writable(handle) && (version == RUX_VERSION_2_0 || version == RUX_VERSION_2_1)) {
         handle->header.rux_version = RUX_VERSION_2_1;
+        // Before any write of this handle: what a dead writer left behind
+        // the commit point is zeroed (commit_record.cpp, guarantee 4).
         return rux_commit_claim(handle);
     }
     return RUX_SUCCESS;
-}
-
-namespace {
-
-// A container whose growth failed has no memory left but keeps its sizes;
-// it only needs zeroing. Only a failing munmap stops a release.
-int release_byte_buffer(rux_byte_buffer *buffer) {
-    if (buffer->data == nullptr) {
-        *buffer = rux_byte_buffer{};
-        return RUX_SUCCESS;
-    }
-    return rux_byte_buffer_release(buffer);
-}
-
-int release_index(rux_index_buffer *buffer) {
-    if (buffer->data == nullptr) {
-        *buffer = rux_index_buffer{};
-        return RUX_SUCCESS;
-    }
-    return rux_index_buffer_release(buffer);
-}
-
-int release_names(rux_name_list *names) {
-    names->count = 0;
-    return release_byte_buffer(&names->bytes);
-}
-
-}  // namespace
-
-int rux_release_containers(rux_handle *handle) {
-    int result = rux_data_map_release(handle);
-    if (result == RUX_SUCCESS) {
-        result = release_index(&handle->file_index);
-    }
-    if (result == RUX_SUCCESS) {
-        result = release_index(&handle->frame_index);
-    }
-    if (result == RUX_SUCCESS) {
-        result = release_index(&handle->buffer_index);
-    }
-    if (result == RUX_SUCCESS) {
-        result = release_byte_buffer(&handle->write_buffer);
-    }
-    if (result == RUX_SUCCESS && handle->name_map.buckets != nullptr) {
-        result = rux_name_id_map_release(&handle->name_map);
-    }
-    if (result == RUX_SUCCESS) {
-        result = release_names(&handle->frame_names);
-    }
-    if (result == RUX_SUCCESS) {
-        result = release_names(&handle->file_names);
-    }
-    return result;
 }
 
 int rux_create(const char *name, const char *application, const char *schema,
@@ -502,6 +425,7 @@ int rux_create_and_open(rux_handle *handle, const char *name, const char *applic
     if (result != RUX_SUCCESS) {
         abandon_open(handle);
     }
+    RUX_ASSERT_HANDLE(handle);
     return result;
 }
 
@@ -521,5 +445,6 @@ int rux_open(rux_handle *handle, const char *name, rux_open_flag flags) {
     if (result != RUX_SUCCESS) {
         abandon_open(handle);
     }
+    RUX_ASSERT_HANDLE(handle);
     return result;
 }

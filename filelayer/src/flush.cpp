@@ -32,13 +32,6 @@
 
 namespace {
 
-uint64_t doubled_capacity(uint64_t capacity, uint64_t required) {
-    while (capacity != 0 && capacity <= required) {
-        capacity = capacity > UINT64_MAX / 2 ? 0 : capacity * 2;
-    }
-    return capacity;
-}
-
 // Appends the new names to the namelist block in place: into the memory of
 // file_names (so that names returned by earlier listings stay valid) and into
 // the file, with the zero tail behind them. On failure the memory is put back.
@@ -49,6 +42,8 @@ int write_names_in_place(rux_handle *handle) {
     std::memcpy(block.data + old_end, added.data, static_cast<size_t>(added.size));
     std::memset(block.data + old_end + added.size, 0,
                 static_cast<size_t>(block.reserved - old_end - added.size));
+    // (4) Only the zero tail of the block is written over; (1) synced before
+    // any entry can use the names.
     int result = rux_write_all(handle, block.data + old_end, block.reserved - old_end,
                                handle->header.namelist_location + old_end);
     if (result == RUX_SUCCESS) {
@@ -66,6 +61,8 @@ int write_names_in_place(rux_handle *handle) {
 // at it. On failure the in-memory header and file_size stay as the file had them.
 int write_grown_namelist(rux_handle *handle, const rux_byte_buffer &block) {
     const uint64_t location = static_cast<uint64_t>(handle->file_size);
+    // (3) The whole block at the end of the file, synced, before the header
+    // names it; the old block stays as it was.
     int result = rux_write_all(handle, block.data, block.reserved, location);
     if (result == RUX_SUCCESS) {
         result = rux_fsync(handle->fd);
@@ -95,9 +92,9 @@ int compose_namelist(const rux_handle *handle, rux_byte_buffer *block) {
     const rux_byte_buffer &added = handle->frame_names.bytes;
     const uint64_t needed = stored.size + added.size;
     const uint64_t capacity =
-        needed <= stored.reserved ? stored.reserved : doubled_capacity(stored.reserved, needed);
+        needed <= stored.reserved ? stored.reserved : rux_doubled_capacity(stored.reserved, needed);
     if (capacity == 0 || capacity % RUX_NAMELIST_UNIT != 0) {
-        return RUX_ERROR_INVALID_ARGUMENT;
+        return rux_internal_error(RUX_ERROR_INVALID_ARGUMENT);
     }
     int result = rux_byte_buffer_init(block, capacity);
     if (result == RUX_SUCCESS && stored.size != 0) {
@@ -117,7 +114,7 @@ int flush_names(rux_handle *handle) {
         return RUX_SUCCESS;
     }
     if (added.bytes.size == 0 || stored.bytes.data == nullptr || stored.bytes.reserved == 0) {
-        return RUX_ERROR_INVALID_ARGUMENT;
+        return rux_internal_error(RUX_ERROR_INVALID_ARGUMENT);
     }
     const bool fits = stored.bytes.size + added.bytes.size <= stored.bytes.reserved;
     int result = RUX_SUCCESS;
@@ -181,16 +178,17 @@ int write_completed_entries(rux_handle *handle, uint64_t count) {
     if (result != RUX_SUCCESS) {
         return result;
     }
-    // The writer bit and everything the entries refer to are on the disk.
+    // (1) The writer bit and everything the entries refer to are on the disk.
     assert(handle->unsynced_writes == 0);
+    // (2) Into the zero part of the block, behind the used entries.
     const uint64_t offset =
         handle->header.index_location + RUX_INDEX_ENTRY_SIZE * handle->file_index.size;
     result = rux_write_all(handle, staged.data, RUX_INDEX_ENTRY_SIZE * count, offset);
     if (result != RUX_SUCCESS) {
         return result;
     }
-    // The entries are synced too, so that what a successful flush recorded
-    // survives a power cut, not only a killed process.
+    // (5) The entries are synced too, so that what a successful flush
+    // recorded survives a power cut, not only a killed process.
     if (rux_fsync(handle->fd) != RUX_SUCCESS) {
         return rux_stop_writing(handle, RUX_ERROR_IO);
     }
@@ -200,6 +198,7 @@ int write_completed_entries(rux_handle *handle, uint64_t count) {
     std::memmove(staged.data, staged.data + count,
                  static_cast<size_t>(pending) * sizeof(rux_index_entry));
     staged.size = pending;
+    // (6) The header that counts them comes after them, synced.
     return handle->keeps_commit_record != 0 ? rux_commit_entries(handle) : RUX_SUCCESS;
 }
 
@@ -208,6 +207,7 @@ int write_completed_entries(rux_handle *handle, uint64_t count) {
 namespace {
 
 int flush_staged(rux_handle *handle) {
+    // (1) Names, then data, then entries.
     int result = flush_names(handle);
     if (result == RUX_SUCCESS) {
         result = rux_flush_write_buffer(handle);
@@ -217,6 +217,7 @@ int flush_staged(rux_handle *handle) {
     }
     // Lookups on a writable handle flush before each read; when nothing has
     // been written since the last fsync there is nothing for it to sync.
+    // (1) Data are synced before any entry refers to them.
     if (handle->unsynced_writes != 0) {
         if (rux_fsync(handle->fd) != RUX_SUCCESS) {
             return rux_stop_writing(handle, RUX_ERROR_IO);
@@ -224,7 +225,7 @@ int flush_staged(rux_handle *handle) {
         handle->unsynced_writes = 0;
     }
     if (handle->frame_index.size < handle->pending_index_entries) {
-        return RUX_ERROR_INVALID_ARGUMENT;
+        return rux_internal_error(RUX_ERROR_INVALID_ARGUMENT);
     }
     const uint64_t completed = handle->frame_index.size - handle->pending_index_entries;
     if (completed == 0) {
@@ -240,14 +241,15 @@ int rux_flush(rux_handle *handle) {
     if (refusal != RUX_SUCCESS) {
         return refusal;
     }
-    const int result = flush_staged(handle);
+    int result = flush_staged(handle);
     // Only a failed write of data or entries, which nothing refers to yet,
     // can be retried; any other failure (an index block that cannot grow, a
     // file cut by someone else, staging that does not fit together) would
     // fail again forever, so the handle stops writing and can be closed.
     if (result != RUX_SUCCESS && result != RUX_ERROR_IO) {
-        return rux_stop_writing(handle, result);
+        result = rux_stop_writing(handle, result);
     }
+    RUX_ASSERT_HANDLE(handle);
     return result;
 }
 
@@ -258,12 +260,13 @@ int rux_flush_write_buffer(rux_handle *handle) {
     rux_byte_buffer &buffer = handle->write_buffer;
     rux_index_buffer &buffered = handle->buffer_index;
     if (buffered.size == 0) {
-        return buffer.size == 0 ? RUX_SUCCESS : RUX_ERROR_INVALID_ARGUMENT;
+        return buffer.size == 0 ? RUX_SUCCESS : rux_internal_error(RUX_ERROR_INVALID_ARGUMENT);
     }
     const int64_t base = handle->file_size;
     if (buffer.size != 0) {
-        // Nothing refers to these bytes until their entries are written, so a
-        // failed write-out changes nothing and may be retried.
+        // (4) Appended behind everything in the file. Nothing refers to these
+        // bytes until their entries are written, so a failed write-out
+        // changes nothing and may be retried.
         handle->unsynced_writes = 1;  // a failed write may have moved some bytes
         if (rux_write_all(handle, buffer.data, buffer.size, static_cast<uint64_t>(base)) !=
             RUX_SUCCESS) {
@@ -290,6 +293,7 @@ namespace {
 
 // Copies the old block to `location` and zero-fills up to the new capacity,
 // through a buffer of at most 8 MiB.
+// (3) The new block is whole and synced before the header names it.
 int copy_index_block(rux_handle *handle, uint64_t location, uint64_t new_capacity) {
     const uint64_t old_bytes = RUX_INDEX_ENTRY_SIZE * handle->header.index_allocated_entries;
     const uint64_t new_bytes = RUX_INDEX_ENTRY_SIZE * new_capacity;
@@ -328,7 +332,7 @@ int copy_index_block(rux_handle *handle, uint64_t location, uint64_t new_capacit
 // return into it) are aligned; the gap is never written. Bytes past
 // file_size are left-overs of failed writes that nothing refers to; a file
 // shorter than file_size was cut by someone else, and growing into it would
-// lose data.
+// lose data (4).
 int new_block_location(rux_handle *handle, uint64_t *location) {
     const off_t end = rux_sys_lseek(handle->fd, 0, SEEK_END);
     if (end < 0) {
@@ -385,7 +389,7 @@ int rux_expand_file_index(rux_handle *handle, uint64_t required_entries) {
         // Doubling cannot grow an empty block.
         return RUX_ERROR_FILE_CORRUPT;
     }
-    const uint64_t new_capacity = doubled_capacity(old_capacity, required_entries);
+    const uint64_t new_capacity = rux_doubled_capacity(old_capacity, required_entries);
     if (new_capacity == 0 ||
         new_capacity > static_cast<uint64_t>(INT64_MAX) / RUX_INDEX_ENTRY_SIZE) {
         return RUX_ERROR_INVALID_ARGUMENT;

@@ -1,39 +1,19 @@
-// Internal steps shared by the operations of a handle.
+// Internal steps shared by the operations of a handle, declared in the order
+// data flow through them: the handle's shared steps (handle.cpp), opening
+// (create_open.cpp), flushing (flush.cpp), the commit record, the index.
 #ifndef RUX_HANDLE_OPS_H
 #define RUX_HANDLE_OPS_H
 
+#include <cassert>
 #include <cerrno>
 #include <cstdint>
 
+#include "format.h"
 #include "rux/rux.h"
+#include "tuning.h"
 
-constexpr uint32_t RUX_VERSION_0_3 = 0x3;
-constexpr uint32_t RUX_VERSION_1_0 = 0x10000;
-constexpr uint32_t RUX_VERSION_2_0 = 0x20000;
-constexpr uint32_t RUX_VERSION_2_1 = 0x20001;
-constexpr uint32_t RUX_VERSION_LAST_ACCEPTED = 0x2FFFF;
+// ---- The handle's state and shared steps (handle.cpp) ----
 
-constexpr uint64_t RUX_HEADER_SIZE = 256;
-constexpr uint64_t RUX_INDEX_ENTRY_SIZE = 32;
-constexpr uint64_t RUX_NAMELIST_UNIT = 64;
-constexpr uint64_t RUX_NEW_INDEX_LOCATION = 256;
-constexpr uint64_t RUX_NEW_INDEX_ENTRIES = 128;
-constexpr uint64_t RUX_NEW_NAMELIST_LOCATION = 4352;
-constexpr uint64_t RUX_NEW_NAMELIST_UNITS = 16;
-constexpr uint64_t RUX_NEW_FILE_SIZE = 5376;
-
-constexpr uint64_t RUX_DEFAULT_MAXIMUM_WRITE_BUFFER_SIZE = 67108864;
-constexpr uint64_t RUX_DEFAULT_INDEX_ENTRIES_TO_BUFFER = 262144;
-constexpr uint64_t RUX_MAX_NAMES = 0xFFFF;  // ids 0 to 65534
-constexpr uint64_t RUX_INDEX_COPY_BUFFER_LIMIT = 8388608;
-
-inline bool rux_version_is_accepted(uint32_t version) {
-    return version == RUX_VERSION_0_3 ||
-           (version >= RUX_VERSION_1_0 && version <= RUX_VERSION_LAST_ACCEPTED);
-}
-inline bool rux_has_v2_layout(const rux_header &header) {
-    return header.rux_version >= RUX_VERSION_2_0;
-}
 inline bool rux_is_writable(const rux_handle *handle) {
     return handle->open_flags != RUX_OPEN_READONLY;
 }
@@ -69,33 +49,53 @@ inline int rux_write_error(const rux_handle *handle) {
 // The check shared by every writing operation.
 int rux_check_writable(const rux_handle *handle);
 
-// The header of a new, empty file: blocks at 256 and 4352, version 2.1,
-// application and schema cut to 63 bytes.
-rux_header rux_new_file_header(const char *application, const char *schema,
-                               uint32_t schema_version);
-// Writes `count` zero bytes (at most one new index block's worth) at `offset`.
-int rux_write_zeros(int fd, uint64_t count, uint64_t offset);
+// Whether the handle's containers, staging and commit point fit together
+// (handle.cpp lists the relations). Public operations assert it on return,
+// so debug and sanitizer builds stop at the first step that breaks one.
+bool rux_handle_check(const rux_handle *handle);
+#define RUX_ASSERT_HANDLE(handle) assert(rux_handle_check(handle))
+// A staging state that no sequence of calls can produce: stops a debug build
+// at once; a release build reports `error`, as it always has.
+inline int rux_internal_error(int error) {
+    assert(!"the handle's staging does not fit together");
+    return error;
+}
 
-int rux_format_new_file(int fd, const char *application, const char *schema,
-                        uint32_t schema_version);
-int rux_load_handle(rux_handle *handle);
-// For a writable open: refuses with RUX_ERROR_FILE_CORRUPT a file whose blocks
-// would make a flush overwrite data (layout_check.cpp).
-int rux_check_layout_for_writing(const rux_handle *handle);
+// Writes all bytes at the offset: RUX_SUCCESS, or RUX_ERROR_IO for a failed
+// or short write.
+int rux_write_all(const rux_handle *handle, const void *bytes, uint64_t count, uint64_t offset);
+// Writes the in-memory header, sealing its commit record when the handle keeps one.
+int rux_write_header(rux_handle *handle);
+// Writes `count` zero bytes at `offset`, through a buffer of bounded size.
+int rux_write_zero_range(const rux_handle *handle, uint64_t offset, uint64_t count);
 // Releases every container of the handle in a fixed order, stopping at the
 // first failure (a failing munmap) so that the caller can retry; containers
 // released so far are zero. The descriptor stays open.
 int rux_release_containers(rux_handle *handle);
 
-// Writes all bytes at the offset: RUX_SUCCESS, or RUX_ERROR_IO for a failed
-// or short write.
-int rux_write_all(const rux_handle *handle, const void *bytes, uint64_t count, uint64_t offset);
-int rux_write_header(rux_handle *handle);
-int rux_fsync(int fd);
+// ---- Creating and opening (create_open.cpp, layout_check.cpp) ----
 
-// The commit record in the header's reserved bytes (docs/format.md).
-constexpr uint64_t RUX_COMMIT_TAG = 0x54494D4F43585552ull;  // "RUXCOMIT"
-constexpr uint32_t RUX_COMMIT_WRITER_ACTIVE = 1;
+// The header of a new, empty file: blocks at 256 and 4352, version 2.1,
+// application and schema cut to 63 bytes.
+rux_header rux_new_file_header(const char *application, const char *schema,
+                               uint32_t schema_version);
+int rux_format_new_file(int fd, const char *application, const char *schema,
+                        uint32_t schema_version);
+int rux_load_handle(rux_handle *handle);
+// Takes the handle's view of the file (header, size, names, used entries,
+// cur_frame), retrying while a writer changes the file under it.
+int rux_load_view(rux_handle *handle);
+// For a writable open: refuses with RUX_ERROR_FILE_CORRUPT a file whose blocks
+// would make a flush overwrite data (layout_check.cpp).
+int rux_check_layout_for_writing(const rux_handle *handle);
+
+// ---- Flushing (flush.cpp) ----
+
+int rux_flush_write_buffer(rux_handle *handle);
+int rux_expand_file_index(rux_handle *handle, uint64_t required_entries);
+
+// ---- The commit record (commit_record.cpp; its layout is in format.h) ----
+
 struct rux_commit_record {
     uint64_t entries;
     uint32_t names;
@@ -118,13 +118,7 @@ int rux_commit_entries(rux_handle *handle);
 // A clean close: clears the writer bit, synced.
 int rux_commit_release(rux_handle *handle);
 
-// Writes `count` zero bytes at `offset`, through a buffer of bounded size.
-int rux_write_zero_range(const rux_handle *handle, uint64_t offset, uint64_t count);
-// Takes the handle's view of the file (header, size, names, used entries,
-// cur_frame), retrying while a writer changes the file under it.
-int rux_load_view(rux_handle *handle);
-
-int rux_flush_write_buffer(rux_handle *handle);
+// ---- Finding entries (lookup_read.cpp) ----
 
 // The entry that rux_find_chunk gives for (frame, id): a binary search of a
 // version 2 layout index, or the last entry of the id within the frame in a
@@ -134,7 +128,6 @@ const rux_index_entry *rux_index_find_sorted(const rux_index_buffer &index, uint
                                              uint16_t id);
 const rux_index_entry *rux_index_find_in_frame(const rux_index_buffer &index, uint64_t frame,
                                                uint16_t id);
-int rux_expand_file_index(rux_handle *handle, uint64_t required_entries);
 
 // The handle's data mapping (series_read.cpp). Cover makes it span at least
 // `end` bytes, mapping `file_end` bytes (the file's length just taken) when

@@ -3,6 +3,7 @@
 #include <type_traits>
 
 #include "containers.h"
+#include "format.h"
 #include "sys_io.h"
 
 namespace {
@@ -72,24 +73,15 @@ int64_t rux_pread_all(int fd, void *buffer, uint64_t count, uint64_t offset) {
     return transfer_all(fd, static_cast<char *>(buffer), count, offset);
 }
 
-#include "handle_ops.h"
+int rux_fsync(int fd) {
+    return rux_sys_fsync(fd) == 0 ? RUX_SUCCESS : RUX_ERROR_IO;
+}
 
-int rux_write_zero_range(const rux_handle *handle, uint64_t offset, uint64_t count) {
-    const uint64_t piece_limit =
-        count < RUX_INDEX_COPY_BUFFER_LIMIT ? count : RUX_INDEX_COPY_BUFFER_LIMIT;
-    if (piece_limit == 0) {
-        return RUX_SUCCESS;
-    }
-    void *zeros = rux_sys_calloc(static_cast<size_t>(piece_limit), 1);
-    if (zeros == nullptr) {
-        return RUX_ERROR_MEMORY_ALLOCATION_FAILED;
-    }
-    int result = RUX_SUCCESS;
-    for (uint64_t done = 0; done < count && result == RUX_SUCCESS;) {
-        const uint64_t length = count - done < piece_limit ? count - done : piece_limit;
-        result = rux_write_all(handle, zeros, length, offset + done);
-        done += length;
-    }
-    rux_sys_free(zeros);
-    return result;
+int rux_write_zeros(int fd, uint64_t count, uint64_t offset) {
+    static const uint8_t zeros[RUX_NEW_INDEX_ENTRIES * RUX_INDEX_ENTRY_SIZE] = {};
+    static_assert(sizeof zeros >= RUX_NEW_NAMELIST_UNITS * RUX_NAMELIST_UNIT, "zero source");
+    return count <= sizeof zeros &&
+                   rux_pwrite_all(fd, zeros, count, offset) == static_cast<int64_t>(count)
+               ? RUX_SUCCESS
+               : RUX_ERROR_IO;
 }

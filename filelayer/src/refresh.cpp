@@ -27,5 +27,6 @@ int rux_refresh(rux_handle *handle) {
     handle->file_names = fresh.file_names;
     handle->name_map = fresh.name_map;
     handle->cur_frame = fresh.cur_frame;
+    RUX_ASSERT_HANDLE(handle);
     return RUX_SUCCESS;
 }

@@ -97,6 +97,7 @@ int rux_truncate(rux_handle *handle) {
         handle->owns_descriptor = 1;
         handle->write_error = result;
     }
+    RUX_ASSERT_HANDLE(handle);
     return result;
 }
 
@@ -238,7 +239,8 @@ int rux_upgrade(rux_handle *handle) {
         result = rux_data_map_release(handle);  // the blocks were rewritten
     }
     if (result != RUX_SUCCESS && result != RUX_ERROR_MEMORY_ALLOCATION_FAILED) {
-        return rux_stop_writing(handle, result);
+        result = rux_stop_writing(handle, result);
     }
+    RUX_ASSERT_HANDLE(handle);
     return result;
 }

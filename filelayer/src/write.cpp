@@ -113,23 +113,8 @@ bool is_type_code(rux_type type) {
     return rux_type_size(static_cast<unsigned>(type)) != 0;
 }
 
-}  // namespace
-
-int rux_check_writable(const rux_handle *handle) {
-    if (handle == nullptr) {
-        return RUX_ERROR_INVALID_ARGUMENT;
-    }
-    if (!rux_is_writable(handle)) {
-        return RUX_ERROR_FILE_MUST_BE_WRITABLE;
-    }
-    if (!rux_is_open(handle)) {
-        return RUX_ERROR_INVALID_ARGUMENT;
-    }
-    return rux_write_error(handle);
-}
-
-int rux_write_chunk(rux_handle *handle, const char *name, rux_type type, uint64_t N, uint32_t M,
-                    uint8_t flags, const void *data) {
+int write_chunk(rux_handle *handle, const char *name, rux_type type, uint64_t N, uint32_t M,
+                uint8_t flags, const void *data) {
     // An empty name would end the namelist and leave every later name, and
     // the entries that use it, without an id in the file.
     if (handle == nullptr || name == nullptr || M == 0 || (N != 0 && data == nullptr)) {
@@ -164,8 +149,17 @@ int rux_write_chunk(rux_handle *handle, const char *name, rux_type type, uint64_
     return RUX_SUCCESS;
 }
 
+}  // namespace
+
+int rux_write_chunk(rux_handle *handle, const char *name, rux_type type, uint64_t N, uint32_t M,
+                    uint8_t flags, const void *data) {
+    const int result = write_chunk(handle, name, type, N, M, flags, data);
+    RUX_ASSERT_HANDLE(handle);
+    return result;
+}
+
 int rux_end_frame(rux_handle *handle) {
-    const int result = rux_check_writable(handle);
+    int result = rux_check_writable(handle);
     if (result != RUX_SUCCESS) {
         return result;
     }
@@ -173,9 +167,10 @@ int rux_end_frame(rux_handle *handle) {
     handle->pending_index_entries = 0;
     if (handle->frame_index.size > 0 ||
         handle->buffer_index.size > handle->index_entries_to_buffer) {
-        return rux_flush(handle);
+        result = rux_flush(handle);
     }
-    return RUX_SUCCESS;
+    RUX_ASSERT_HANDLE(handle);
+    return result;
 }
 
 uint64_t rux_get_maximum_write_buffer_size(const rux_handle *handle) {

@@ -5,6 +5,7 @@
 #define RUX_FL_INTERNAL_H
 
 #include "py_support.h"
+#include "format.h"
 #include "rux/rux.h"
 
 namespace rux_fl {
@@ -78,9 +79,10 @@ struct MethodStart {
 // Creates the class RUXFile for the module.
 PyTypeObject *create_file_type(PyObject *module);
 
-// The application and schema fields of the header: NUL-terminated in 64 bytes.
-constexpr Py_ssize_t kHeaderTextField = 64;
-constexpr Py_ssize_t kMaxHeaderTextBytes = kHeaderTextField - 1;
+// The application and schema fields of the header: NUL-terminated, at most
+// this many bytes of text.
+constexpr Py_ssize_t kHeaderTextField = RUX_HEADER_TEXT_FIELD;
+constexpr Py_ssize_t kMaxHeaderTextBytes = RUX_HEADER_TEXT_MAX;
 
 // RUXFile(name, mode, ...) up to (not including) marking the object open: the
 // file opened or created as the mode says (file_open.cpp). On failure the

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "chunk_model.h"
 #include "file_crafter.h"
 #include "handle_helpers.h"
 #include "temp_dir.h"
@@ -18,13 +19,8 @@ namespace {
 using rux_test::Bytes;
 using rux_test::TempDir;
 
-struct Chunk {
-    rux_type type;
-    uint64_t N;
-    uint32_t M;
-    Bytes data;
-};
-using Frame = std::map<std::string, Chunk>;
+using rux_test::Chunk;
+using rux_test::Frame;
 
 // What the file must give back: completed frames, the frame being written,
 // and every name a chunk was written under.
@@ -89,12 +85,12 @@ class RandomModel : public testing::TestWithParam<RunCase> {
         if (model_.open.count(name) != 0) {
             return;  // one chunk per name and frame keeps lookups unambiguous
         }
-        Chunk chunk;
-        chunk.type = static_cast<rux_type>(1 + uniform(11));
-        chunk.N = uniform(20) == 0 ? 200 + uniform(2000) : uniform(40);
-        chunk.M = static_cast<uint32_t>(1 + uniform(4));
-        chunk.data = rux_test::pattern(chunk.N * chunk.M * rux_sizeof_type(chunk.type), random_());
-        ASSERT_EQ(rux_test::write_bytes(&handle_, name, chunk.type, chunk.N, chunk.M, chunk.data),
+        const auto type = static_cast<uint8_t>(1 + uniform(11));
+        const uint64_t N = uniform(20) == 0 ? 200 + uniform(2000) : uniform(40);
+        const auto M = static_cast<uint32_t>(1 + uniform(4));
+        const Chunk chunk = rux_test::make_chunk(type, N, M, random_());
+        ASSERT_EQ(rux_test::write_bytes(&handle_, name, static_cast<rux_type>(type), N, M,
+                                        chunk.bytes),
                   RUX_SUCCESS);
         model_.open[name] = chunk;
         model_.names.insert(name);
@@ -124,11 +120,11 @@ class RandomModel : public testing::TestWithParam<RunCase> {
         ASSERT_EQ(fields.type, expected->type);
         ASSERT_EQ(fields.N, expected->N);
         ASSERT_EQ(fields.M, expected->M);
-        Bytes back(expected->data.size());
+        Bytes back(expected->bytes.size());
         if (!back.empty()) {
             ASSERT_EQ(rux_read_chunk(&handle_, back.data(), entry), RUX_SUCCESS);
         }
-        ASSERT_EQ(back, expected->data) << "frame " << frame << " " << name;
+        ASSERT_EQ(back, expected->bytes) << "frame " << frame << " " << name;
     }
 
     // A random completed chunk and a random absent one, through the open handle.

@@ -2,8 +2,8 @@
 # Checks the installed C package: configures and builds the project, installs
 # it with `cmake --install --prefix` into a scratch prefix, then builds and runs
 # the C example against that prefix with find_package (shared and static
-# library) and with pkg-config, and once more with pkg-config after the prefix
-# has been moved.
+# library) and with pkg-config (run without LD_LIBRARY_PATH), and once more
+# with pkg-config after the prefix has been moved.
 #
 # Usage: run.sh --source DIR --scratch DIR [--cmake PATH] [--generator NAME]
 #               [--c-compiler PATH] [--cxx-compiler PATH] [--werror ON|OFF]
@@ -122,7 +122,8 @@ build_with_pkg_config() {  # build_with_pkg_config PREFIX LABEL
     # shellcheck disable=SC2046  # the flags are meant to split
     "$cc" -std=c99 -Wall -Wextra -Wpedantic -Werror "$example_source/write_read_frames.c" \
         $(pkg-config --cflags --libs rux) -o "$scratch/$label"
-    run_example "$scratch/$label" "$label" LD_LIBRARY_PATH="$(pkg-config --variable=libdir rux)"
+    # rux.pc's Libs carry the rpath: the program starts without LD_LIBRARY_PATH.
+    run_example "$scratch/$label" "$label" -u LD_LIBRARY_PATH
 }
 step "pkg-config: cc write_read_frames.c \$(pkg-config --cflags --libs rux)"
 build_with_pkg_config "$prefix" pkg-config

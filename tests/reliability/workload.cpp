@@ -3,6 +3,8 @@
 #include <cstring>
 #include <set>
 
+#include "handle_helpers.h"
+
 namespace rux_reliability {
 
 namespace {
@@ -10,23 +12,7 @@ namespace {
 constexpr uint64_t kWriteBufferThreshold = 2048;  // small enough for buffer write-outs
 constexpr uint64_t kEntriesToBuffer = 16;
 
-Bytes pattern(uint64_t size, uint64_t seed) {
-    Bytes bytes(size);
-    uint64_t state = seed * 0x9E3779B97F4A7C15ull + 7;
-    for (uint8_t &b : bytes) {
-        state = state * 6364136223846793005ull + 1442695040888963407ull;
-        b = static_cast<uint8_t>(state >> 56);
-    }
-    return bytes;
-}
-
-size_t element_size(uint8_t type) {
-    return type >= 1 && type <= 11 ? rux_sizeof_type(static_cast<rux_type>(type)) : 0;
-}
-
-Chunk make_chunk(uint8_t type, uint64_t N, uint32_t M, uint64_t seed) {
-    return Chunk{type, N, M, pattern(N * M * element_size(type), seed)};
-}
+using rux_test::make_chunk;
 
 // Runs the steps of one workload and keeps the expectation in step.
 class Script {

@@ -9,21 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "chunk_model.h"
 #include "rux/rux.h"
 
 namespace rux_reliability {
 
-using Bytes = std::vector<uint8_t>;
-
-struct Chunk {
-    uint8_t type;
-    uint64_t N;
-    uint32_t M;
-    Bytes bytes;
-};
-
-// Name -> chunk, for one frame.
-using Frame = std::map<std::string, Chunk>;
+using rux_test::Bytes;
+using rux_test::Chunk;
+using rux_test::Frame;
 
 // What a file may hold: a prefix of `frames` at least `recorded` long.
 struct Expectation {

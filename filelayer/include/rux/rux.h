@@ -12,6 +12,19 @@
  * success, negative otherwise); lookups return null on failure; counts and
  * sizes return 0 for a null handle or an unknown type. After RUX_ERROR_IO,
  * errno holds the failing system call's error. One thread per handle.
+ *
+ * Caveats:
+ *  - One writer per file. The library takes no lock: two handles writing
+ *    the same file, in one process or in two, corrupt it.
+ *  - A lookup or read on a writable handle flushes first, so that it sees
+ *    what was written; it can therefore fail as rux_flush does.
+ *  - Opening a version 2.0 file writable rewrites its header as version 2.1
+ *    with the commit record: the file changes even if nothing is written.
+ *  - Entries returned by rux_find_chunk point into the mapped index block
+ *    and may be unaligned (always possible in files from older writers):
+ *    copy them before reading fields where alignment matters.
+ *  - The index block is memory-mapped: if another process cuts the file
+ *    shorter under an open handle, touching the mapping raises SIGBUS.
  */
 #ifndef RUX_RUX_H
 #define RUX_RUX_H
@@ -69,7 +82,7 @@ typedef char rux_index_entry_size_check[sizeof(rux_index_entry) == 32 ? 1 : -1];
 /* The magic number of every file, 0x65DF65DF65DF65DF. */
 extern RUX_API const uint64_t RUX_MAGIC_ID;
 
-/* Element type codes; their sizes are 1, 2, 4, 8, 1, 2, 4, 8, 4, 8, 1. */
+/* Element type codes; rux_sizeof_type gives the size of each element. */
 typedef enum rux_type {
     RUX_TYPE_UINT8 = 1,
     RUX_TYPE_UINT16 = 2,
