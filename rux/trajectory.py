@@ -155,6 +155,8 @@ class _Store:
         names: List[str] = []
         self.scalar: Set[str] = set()
         self.boolean: Set[str] = set()
+        # Names whose values convert (scalars, bools): the rest pass as read.
+        self.converted: Set[str] = set()
         self.attr_keys: List[str] = []
         self.has_attrs_frames = False
         self.has_reserved = False
@@ -165,8 +167,10 @@ class _Store:
             self.has_reserved = True
             if name.startswith(_SCALAR_PREFIX):
                 self.scalar.add(name[len(_SCALAR_PREFIX) :])
+                self.converted.add(name[len(_SCALAR_PREFIX) :])
             elif name.startswith(_BOOL_PREFIX):
                 self.boolean.add(name[len(_BOOL_PREFIX) :])
+                self.converted.add(name[len(_BOOL_PREFIX) :])
             elif name.startswith(ATTRS_PREFIX):
                 self.attr_keys.append(name[len(ATTRS_PREFIX) :])
             elif name == _ATTRS_FRAME:
@@ -324,8 +328,10 @@ class _Store:
                 self.name_set.add(name)
                 if scalar:
                     self.scalar.add(name)
+                    self.converted.add(name)
                 if boolean:
                     self.boolean.add(name)
+                    self.converted.add(name)
         # The frame just ended is this writer's own: no lookup needed.
         self.nfile = self.hidden_upto = file.nframes
         if self.publish_every is not None:
@@ -406,6 +412,9 @@ class Frame(Mapping[str, Value]):
         self.index = index
         self._store = store
         self._file_frame = file_frame
+        converted = store.converted
+        if converted:
+            own = {k: store.convert(k, v) if k in converted else v for k, v in own.items()}
         self._own = own
         self._keys = keys
         self._written = written
@@ -421,9 +430,10 @@ class Frame(Mapping[str, Value]):
         return list(self._own) if self._written is None else list(self._written)
 
     def __getitem__(self, name: str) -> Value:
-        own = self._own.get(name)
-        if own is not None:
-            return self._store.convert(name, own)
+        try:
+            return self._own[name]
+        except KeyError:
+            pass
         if self._keys is not None and name not in self._keys:
             raise KeyError(name)
         return self._store.value_before(name, self._file_frame)
@@ -573,7 +583,9 @@ class Trajectory(Sequence[Frame]):
     def __getitem__(self, key: Union[slice, Sequence[int], np.ndarray]) -> "Trajectory": ...
 
     def __getitem__(self, key: Any) -> Any:
-        if isinstance(key, (int, np.integer)) and not isinstance(key, (bool, np.bool_)):
+        if type(key) is int or (
+            isinstance(key, (int, np.integer)) and not isinstance(key, (bool, np.bool_))
+        ):
             return self._frame(int(key))
         indices = self._indices()
         if isinstance(key, slice):
@@ -594,14 +606,17 @@ class Trajectory(Sequence[Frame]):
         return Trajectory._view(self._store, base[chosen])
 
     def _frame(self, i: int) -> Frame:
-        count = len(self)
+        # The path of every traj[i] and of iteration: kept to one read_frame
+        # and a few attribute lookups.
+        store = self._store
+        selection = self._selection
+        count = store.length() if selection is None else len(selection)
         if i < 0:
             i += count
         if not 0 <= i < count:
             raise IndexError(f"frame index out of range for {count} frames")
-        index = i if self._selection is None else int(self._selection[i])
-        store = self._store
-        file_frame = store.file_frame(index)
+        index = i if selection is None else int(selection[i])
+        file_frame = store.file_frame(index) if store.hidden else index
         own = cast(Dict[str, Value], store.file.read_frame(file_frame))
         if store.has_reserved:
             own = {k: v for k, v in own.items() if not k.startswith(RESERVED_PREFIX)}
