@@ -68,7 +68,10 @@ int parse_namelist(rux_handle *handle) {
     // While a writer holds the file, only the names it committed are whole.
     rux_commit_record record{};
     const bool limited = rux_commit_limits_view(handle->header, &record);
+    // Ids are 16 bits and 0xFFFF names nothing: a list longer than that
+    // (only a hostile file has one) ends there, so no name shares an id.
     while (position < block_size && block[position] != 0 &&
+           handle->file_names.count < RUX_MAX_NAMES &&
            (!limited || handle->file_names.count < record.names)) {
         const char *name = reinterpret_cast<const char *>(block + position);
         const int result = rux_name_id_map_add(&handle->name_map, name,

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import rux.fl as fl
-from rux_files import Chunk, craft_file
+from rux_files import Chunk, craft_file, craft_many_entries
 
 CREATE = dict(application="app", schema="schema", schema_version=(1, 0))
 
@@ -165,3 +165,17 @@ def test_sparse_file_declaring_a_huge_namelist_opens_without_reading_it(tmp_path
     values, peak_mib = result.stdout.splitlines()
     assert values == "[0.0, 1.0, 2.0] ['kept']"
     assert int(peak_mib) < 512
+
+
+def test_names_past_the_last_id_are_not_read(tmp_path):
+    """A namelist of more names than 16-bit ids can tell apart: the names past
+    id 65534 are not names, and none takes the id of another."""
+    names = [b"n%d" % i for i in range(65537)]
+    path = tmp_path / "many-names.rux"
+    craft_many_entries(path, [0, 0], [0, 1], names, capacity=4)
+    with fl.open(str(path), "r") as f:
+        assert f.chunk_exists(0, "n0") and f.chunk_exists(0, "n1")
+        assert f.chunk_exists(0, "n65534") is False
+        for absent in ("n65535", "n65536"):
+            with pytest.raises(KeyError):
+                f.read_chunk(0, absent)
