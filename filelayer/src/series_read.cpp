@@ -399,6 +399,9 @@ int rux_find_frame_chunks(rux_handle *handle, uint64_t frame, rux_chunk_info *ch
             }
             if (i + 1 < stop && rux_index_entry_load(&index.data[i + 1]).id == entry.id) {
                 chosen = rux_index_find_sorted(index, frame, entry.id);
+                if (chosen == nullptr) {
+                    continue;  // a damaged, unsorted block: rux_find_chunk misses it too
+                }
             }
         } else if (rux_index_find_in_frame(index, frame, entry.id) != chosen) {
             continue;  // a later entry of the same id stands in the frame
