@@ -317,7 +317,12 @@ int rux_read_series(rux_handle *handle, const char *name, const rux_frame_select
     const uint64_t count = destination == nullptr ? 1 : frames->count;
     uint64_t *locations = nullptr;
     if (destination != nullptr) {
-        locations = static_cast<uint64_t *>(rux_sys_malloc(static_cast<size_t>(count) * 8));
+        uint64_t location_bytes = 0;
+        if (__builtin_mul_overflow(count, sizeof *locations, &location_bytes) ||
+            location_bytes > SIZE_MAX) {
+            return RUX_ERROR_MEMORY_ALLOCATION_FAILED;
+        }
+        locations = static_cast<uint64_t *>(rux_sys_malloc(static_cast<size_t>(location_bytes)));
         if (locations == nullptr) {
             return RUX_ERROR_MEMORY_ALLOCATION_FAILED;
         }

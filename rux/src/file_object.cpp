@@ -127,6 +127,10 @@ void file_dealloc(PyObject *self_object) {
     Py_CLEAR(self->mode);
     Py_CLEAR(self->name);
     Py_CLEAR(self->chunk_names);
+    if (self->reads_lock != nullptr) {
+        PyThread_free_lock(self->reads_lock);
+        self->reads_lock = nullptr;
+    }
     type->tp_free(self_object);
     Py_DECREF(type);
 }

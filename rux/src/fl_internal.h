@@ -27,6 +27,11 @@ struct FileObject {
     // Chunk names as str by name id, made by read_frame and checked against
     // the library's text before reuse (a list, or null before the first use).
     PyObject *chunk_names;
+    // Taken by series and frame reads, with the interpreter lock released:
+    // they share the handle's kept data mapping, which a read may replace,
+    // so reads through one object from several threads take turns (null
+    // before the first such read).
+    PyThread_type_lock reads_lock;
 };
 
 inline FileObject *as_file(PyObject *self) {

@@ -165,12 +165,12 @@ void raise_invalid_type(PyObject *name) {
 }
 
 // Checks that `out` can receive the series: an ndarray of the series' dtype
-// and shape, C-contiguous and writable.
+// in native byte order and shape, C-contiguous and writable.
 bool check_out(PyObject *out, int typenum, int ndim, const npy_intp *shape, PyObject *name) {
     bool fits = PyArray_Check(out);
     if (fits) {
         auto *array = reinterpret_cast<PyArrayObject *>(out);
-        fits = PyArray_EquivTypenums(PyArray_TYPE(array), typenum) &&
+        fits = PyArray_EquivTypenums(PyArray_TYPE(array), typenum) && PyArray_ISNOTSWAPPED(array) &&
                PyArray_NDIM(array) == ndim && PyArray_IS_C_CONTIGUOUS(array) &&
                PyArray_ISWRITEABLE(array);
         for (int i = 0; fits && i < ndim; ++i) {
@@ -311,6 +311,43 @@ PyObject *cached_name(FileObject *self, uint16_t id, const char *name) {
     return decoded;
 }
 
+// Runs one series or frame read with the interpreter lock released and the
+// object's reads lock held (see FileObject::reads_lock). The reads lock is
+// waited for only once the interpreter lock is released, so a thread holding
+// it can always finish.
+class ReadsTurn {
+  public:
+    explicit ReadsTurn(PyThread_type_lock lock) : lock_(lock) {
+        PyThread_acquire_lock(lock_, WAIT_LOCK);
+    }
+    ReadsTurn(const ReadsTurn &) = delete;
+    ReadsTurn &operator=(const ReadsTurn &) = delete;
+    ~ReadsTurn() { PyThread_release_lock(lock_); }
+
+  private:
+    PyThread_type_lock lock_;
+};
+
+template <typename Call>
+auto read_in_turn(FileObject *self, Call call) -> decltype(call()) {
+    return without_gil([&] {
+        ReadsTurn turn(self->reads_lock);
+        return call();
+    });
+}
+
+// Makes the object's reads lock; false with MemoryError set when it can't.
+bool ensure_reads_lock(FileObject *self) {
+    if (self->reads_lock == nullptr) {
+        self->reads_lock = PyThread_allocate_lock();
+        if (self->reads_lock == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 const char read_series_doc[] =
@@ -375,6 +412,9 @@ PyObject *read_series(PyObject *self_object, PyTypeObject *defining_class, PyObj
     PyObject *out = values[2];
     FileObject *self = call.self;
     PyObject *module = call.module;
+    if (!ensure_reads_lock(self)) {
+        return nullptr;
+    }
     Utf8Text chunk_name;
     FrameSelection frames;
     if (!chunk_name.encode(name) || !select_frames(self, name, values[1], &frames) ||
@@ -393,7 +433,7 @@ PyObject *read_series(PyObject *self_object, PyTypeObject *defining_class, PyObj
     }
     // The first frame's chunk gives the dtype and shape to allocate.
     rux_series_info info{};
-    int code = without_gil([&] {
+    int code = read_in_turn(self, [&] {
         return rux_read_series(&self->handle, chunk_name.c_str(), &frames.selection, nullptr, 0,
                                &info);
     });
@@ -441,7 +481,7 @@ PyObject *read_series(PyObject *self_object, PyTypeObject *defining_class, PyObj
     void *data = PyArray_DATA(destination);
     const auto size = static_cast<uint64_t>(PyArray_NBYTES(destination));
     const rux_series_info expected = info;
-    code = without_gil([&] {
+    code = read_in_turn(self, [&] {
         return rux_read_series(&self->handle, chunk_name.c_str(), &frames.selection, data, size,
                                &info);
     });
@@ -472,6 +512,9 @@ PyObject *read_frame(PyObject *self_object, PyTypeObject *defining_class, PyObje
     PyObject *frame = call.values[0];
     FileObject *self = call.self;
     PyObject *module = call.module;
+    if (!ensure_reads_lock(self)) {
+        return nullptr;
+    }
     int64_t frame_value = 0;
     if (!to_int64(frame, &frame_value)) {
         return nullptr;
@@ -491,7 +534,7 @@ PyObject *read_frame(PyObject *self_object, PyTypeObject *defining_class, PyObje
     uint64_t count = 0;
     int code = RUX_SUCCESS;
     for (;;) {
-        code = without_gil([&] {
+        code = read_in_turn(self, [&] {
             return rux_find_frame_chunks(&self->handle, frame_number, scratch.chunks(),
                                          scratch.capacity(), &count);
         });
@@ -547,7 +590,7 @@ PyObject *read_frame(PyObject *self_object, PyTypeObject *defining_class, PyObje
                     Message("read frame: ").add(self->name).add(" - ").add_str_of(frame).take())) {
         return nullptr;
     }
-    code = without_gil([&] {
+    code = read_in_turn(self, [&] {
         return rux_read_chunks(&self->handle, chunks, chunk_count, scratch.destinations.get());
     });
     if (raise_on_error(module, code, self->name) < 0) {

@@ -132,4 +132,20 @@ TEST_F(DataMapping, FailedMappingFallsBackToReads) {
     EXPECT_GT(sys.count(Call::pread), 0);
 }
 
+// A selection of more frames than memory can list (step 0 repeats one valid
+// frame) is refused before anything is allocated or written.
+TEST_F(DataMapping, SelectionTooLargeToListIsRefused) {
+    const int8_t value = 7;
+    ASSERT_EQ(rux_write_chunk(&handle_, "b", RUX_TYPE_INT8, 1, 1, 0, &value), RUX_SUCCESS);
+    ASSERT_EQ(rux_end_frame(&handle_), RUX_SUCCESS);
+    for (const uint64_t count : {(1ull << 61) + 1, 1ull << 62}) {
+        int8_t destination[16] = {};
+        const rux_frame_selection repeated = {nullptr, 0, 0, count};
+        rux_series_info info{};
+        EXPECT_NE(rux_read_series(&handle_, "b", &repeated, destination, sizeof destination, &info),
+                  RUX_SUCCESS);
+        EXPECT_EQ(destination[0], 0);
+    }
+}
+
 }  // namespace

@@ -3,6 +3,9 @@
 import os
 import random
 
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 from conftest import fl
@@ -126,6 +129,7 @@ def _read_only(shape):
     np.zeros((3, 12), np.float32),
     np.zeros((3, 4, 6), np.float32)[:, :, ::2],
     _read_only((3, 4, 3)),
+    np.zeros((3, 4, 3), ">f4"),
     [[0.0]],
 ])
 def test_wrong_out_is_refused(crafted, out):
@@ -195,3 +199,37 @@ def test_frame_names_follow_a_truncation(new_file):
     frame = f.read_frame(0)
     assert list(frame) == ["b"]
     np.testing.assert_array_equal(frame["b"], np.arange(2.0))
+
+
+def test_threads_sharing_one_file_take_turns(tmp_path):
+    """Series and frame reads through one object from several threads: the
+    handle's kept data mapping is replaced by none of them under another."""
+    path = tmp_path / "shared.rux"
+    with fl.open(str(path), "w", application="a", schema="s", schema_version=(1, 0)) as f:
+        for t in range(40):
+            f.write_chunk("x", np.arange(6, dtype=np.float32).reshape(3, 2) + t)
+            f.write_chunk("y", np.arange(3) + t)
+            f.write_chunk("s", "text %d" % t)
+            f.end_frame()
+    script = """
+import sys, threading, numpy as np, rux.fl as fl
+expected = np.arange(6, dtype=np.float32).reshape(1, 3, 2) + np.arange(40).reshape(40, 1, 1)
+for _ in range(3000):
+    f = fl.open(sys.argv[1], "r")
+    barrier = threading.Barrier(4)
+    failures = []
+    def work():
+        barrier.wait()
+        for _ in range(3):
+            if not np.array_equal(f.read_series("x"), expected):
+                failures.append(1)
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for thread in threads: thread.start()
+    for thread in threads: thread.join()
+    f.close()
+    assert not failures
+print("ok")
+"""
+    result = subprocess.run([sys.executable, "-c", script, str(path)], capture_output=True,
+                            text=True, timeout=300)
+    assert result.returncode == 0 and result.stdout.strip() == "ok", result.stderr
