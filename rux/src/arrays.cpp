@@ -243,19 +243,28 @@ void raise_missing_chunk(FileObject *self, PyObject *frame, PyObject *name) {
     }
 }
 
-// An uninitialised array that receives the chunk's bytes: (N, M), or (M, N)
-// for a character chunk.
-PyRef allocate_chunk_array(const rux_index_entry &entry, const ElementType &element) {
-    if (entry.N > static_cast<uint64_t>(NPY_MAX_INTP)) {
+}  // namespace
+
+bool chunk_dimensions(uint8_t type, uint64_t N, uint32_t M, Py_ssize_t dimensions[2]) {
+    if (N > static_cast<uint64_t>(NPY_MAX_INTP)) {
         PyErr_SetString(PyExc_ValueError, "Maximum allowed dimension exceeded");
-        return PyRef();
+        return false;
     }
-    const auto rows = static_cast<npy_intp>(entry.N);
-    const auto columns = static_cast<npy_intp>(entry.M);
-    npy_intp shape[2] = {rows, columns};
-    if (element.code == RUX_TYPE_CHARACTER) {
-        shape[0] = columns;
-        shape[1] = rows;
+    const auto rows = static_cast<npy_intp>(N);
+    const auto columns = static_cast<npy_intp>(M);
+    const bool text = type == RUX_TYPE_CHARACTER;
+    dimensions[0] = text ? columns : rows;
+    dimensions[1] = text ? rows : columns;
+    return true;
+}
+
+namespace {
+
+// An uninitialised array that receives the chunk's bytes.
+PyRef allocate_chunk_array(const rux_index_entry &entry, const ElementType &element) {
+    npy_intp shape[2];
+    if (!chunk_dimensions(element.code, entry.N, entry.M, shape)) {
+        return PyRef();
     }
     return PyRef(PyArray_SimpleNew(2, shape, element.typenum));
 }

@@ -111,6 +111,9 @@ MethodFunction reduce_file;
 // is no type), a one-column character chunk as text, and the KeyError of a
 // missing chunk ("frame F / chunk NAME not found in: FILE").
 int numpy_type_for_code(uint8_t code);
+// The dimensions a chunk is read into: (N, M), or (M, N) for a character
+// chunk; false with ValueError set when N is beyond what numpy can index.
+bool chunk_dimensions(uint8_t type, uint64_t N, uint32_t M, Py_ssize_t dimensions[2]);
 PyObject *decode_character_column(const char *bytes, uint64_t count);
 void raise_chunk_not_found(FileObject *self, PyObject *frame, PyObject *name);
 

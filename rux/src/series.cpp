@@ -446,17 +446,14 @@ PyObject *read_series(PyObject *self_object, PyTypeObject *defining_class, PyObj
         raise_invalid_type(name);
         return nullptr;
     }
-    if (info.N > static_cast<uint64_t>(NPY_MAX_INTP)) {
-        PyErr_SetString(PyExc_ValueError, "Maximum allowed dimension exceeded");
+    npy_intp shape[3] = {count, 0, 0};
+    if (!chunk_dimensions(info.type, info.N, info.M, shape + 1)) {
         return nullptr;
     }
     const bool text = info.type == RUX_TYPE_CHARACTER;
-    const auto rows = static_cast<npy_intp>(info.N);
-    const auto columns = static_cast<npy_intp>(info.M);
-    npy_intp shape[3] = {count, text ? columns : rows, text ? rows : columns};
     const int ndim = info.M == 1 ? 2 : 3;
     if (info.M == 1) {
-        shape[1] = rows;
+        shape[1] = static_cast<npy_intp>(info.N);
     }
     PyRef array;
     if (out != Py_None) {
@@ -566,14 +563,11 @@ PyObject *read_frame(PyObject *self_object, PyTypeObject *defining_class, PyObje
             raise_invalid_type(key);
             return nullptr;
         }
-        if (chunk.N > static_cast<uint64_t>(NPY_MAX_INTP)) {
-            PyErr_SetString(PyExc_ValueError, "Maximum allowed dimension exceeded");
+        npy_intp shape[2];
+        if (!chunk_dimensions(chunk.type, chunk.N, chunk.M, shape)) {
             return nullptr;
         }
-        const auto rows = static_cast<npy_intp>(chunk.N);
-        const auto columns = static_cast<npy_intp>(chunk.M);
         const bool text = chunk.type == RUX_TYPE_CHARACTER;
-        npy_intp shape[2] = {text ? columns : rows, text ? rows : columns};
         // A one-column chunk comes out as shape (N,), as read_chunk gives it;
         // made so at once, it needs no reshaped view.
         const int ndim = chunk.M == 1 && !text ? 1 : 2;

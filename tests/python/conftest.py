@@ -86,3 +86,13 @@ def new_file(path):
     yield create
     for handle in opened:
         handle.close()
+
+
+# A dask cluster of two worker processes, for the tests that reach dask.
+@pytest.fixture(scope="module")
+def dask_client():
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    ) as cluster, distributed.Client(cluster) as client:
+        yield client

@@ -62,15 +62,6 @@ def process_pool():
         yield pool
 
 
-@pytest.fixture(scope="module")
-def dask_client():
-    distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-    ) as cluster, distributed.Client(cluster) as client:
-        yield client
-
-
 @pytest.fixture(params=["processes", "dask", "dask executor"])
 def executor(request):
     if request.param == "processes":

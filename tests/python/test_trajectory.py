@@ -270,15 +270,6 @@ def test_publish_every_flushes_for_readers(path):
             assert len(reader) == 2
 
 
-@pytest.fixture(scope="module")
-def dask_client():
-    distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-    ) as cluster, distributed.Client(cluster) as client:
-        yield client
-
-
 def test_to_dask_computes_the_series_on_a_local_cluster(written, dask_client):
     with rux.open(written) as traj:
         array = traj[1:].to_dask("particles/position", frames_per_chunk=5)
