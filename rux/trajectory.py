@@ -16,6 +16,10 @@ ordinary chunks:
   frame where ``name`` first appears, saying that ``name`` was written from a
   scalar (read back as a numpy scalar, series as shape (T,)) or from booleans
   (stored as uint8, read back as bool);
+* ``rux:unicode/<name>``, ``rux:bytes/<name>``: the same for a name written
+  from a numpy string array of shape (n,) (dtype ``U`` or ``S``), stored as a
+  character chunk with one column per string (``RUXFile.write_strings``;
+  ``U`` as UTF-8) and read back as a string array of the same kind;
 * ``rux:attrs-frame``: marks a frame that holds only attributes (attributes set
   after the last frame); such frames are not frames of the trajectory.
 
@@ -57,6 +61,9 @@ RESERVED_PREFIX = "rux:"
 ATTRS_PREFIX = "rux:attrs/"
 _SCALAR_PREFIX = "rux:scalar/"
 _BOOL_PREFIX = "rux:bool/"
+_UNICODE_PREFIX = "rux:unicode/"
+_BYTES_PREFIX = "rux:bytes/"
+_STRING_PREFIXES = {"U": _UNICODE_PREFIX, "S": _BYTES_PREFIX}
 _ATTRS_FRAME = "rux:attrs-frame"
 _MARK = np.ones(1, dtype=np.uint8)
 
@@ -95,16 +102,64 @@ def _file_identity(path: str) -> Tuple[int, int, int, int]:
     return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
 
 
-def _prepare(name: str, value: Any) -> Tuple[Union[np.ndarray, str], bool, bool]:
-    """(data for write_chunk, written from a scalar, written from booleans).
+def _strings(name: str, array: np.ndarray) -> np.ndarray:
+    """A string array as the fixed-width bytes write_strings stores (U as UTF-8)."""
+    if array.ndim != 1:
+        raise ValueError(f"string arrays are written with shape (n,), not {array.shape}: {name}")
+    if array.dtype.kind == "S":
+        if len(array) == 1:
+            try:
+                array.tobytes().decode("utf-8")  # a single string reads back as str
+            except UnicodeDecodeError:
+                raise ValueError(f"a one-element bytes array must hold UTF-8 text: {name}") from None
+        return np.ascontiguousarray(array)
+    try:
+        width = int(np.char.str_len(array).max()) if len(array) else 1
+        return array.astype(f"S{max(width, 1)}")  # ASCII: one byte a character
+    except UnicodeEncodeError:
+        return np.char.encode(array, "utf-8")
+
+
+def _stored_strings(value: Any) -> np.ndarray:
+    """The fixed-width bytes behind what a chunk of strings reads as.
+
+    An int8 array of (..., n, width) views as (..., n); a str is one string; a
+    uint8 array of (..., 0) is no strings.
+    """
+    if isinstance(value, str):
+        return np.array([value.encode("utf-8")])
+    if value.dtype == np.uint8:
+        return np.zeros(value.shape, dtype="S1")
+    return value.view(f"S{value.shape[-1]}").reshape(value.shape[:-1])
+
+
+def _decoded(strings: np.ndarray, kind: str) -> np.ndarray:
+    if kind == "S":
+        return strings
+    try:
+        return strings.astype(f"U{strings.dtype.itemsize}")  # ASCII, in one cast
+    except UnicodeDecodeError:
+        return np.char.decode(strings, "utf-8")
+
+
+def _prepare(name: str, value: Any) -> Tuple[Union[np.ndarray, str], bool, bool, str]:
+    """(data, written from a scalar, written from booleans, string kind "U", "S" or "").
 
     The data handed on is always a C-contiguous ndarray (or a str), so the
     binding never copies and never warns.
     """
+    if isinstance(value, np.str_):
+        value = str(value)
     if type(value) is str:
         if not value.isascii():
             raise ValueError(f"text of chunk {name!r} is not ASCII")
-        return value, False, False
+        return value, False, False, ""
+    if isinstance(value, (list, tuple)) and value and isinstance(value[0], (str, bytes)):
+        value = np.asarray(value)
+    if isinstance(value, np.ndarray) and value.dtype.kind in "US":
+        if value.shape == (0,):
+            return np.zeros(0, dtype=np.uint8), False, False, value.dtype.kind
+        return _strings(name, value), False, False, value.dtype.kind
     scalar = isinstance(value, (bool, int, float, np.generic))
     array = np.asarray(value)
     if array.ndim == 0:
@@ -119,7 +174,7 @@ def _prepare(name: str, value: Any) -> Tuple[Union[np.ndarray, str], bool, bool]
         array = array.astype(array.dtype.newbyteorder("="))
     if type(array) is not np.ndarray or not array.flags.c_contiguous:
         array = np.ascontiguousarray(array)
-    return array, scalar, boolean
+    return array, scalar, boolean, ""
 
 
 class _Store:
@@ -155,6 +210,8 @@ class _Store:
         names: List[str] = []
         self.scalar: Set[str] = set()
         self.boolean: Set[str] = set()
+        # Names written from string arrays, by kind: "U" or "S".
+        self.strings: Dict[str, str] = {}
         # Names whose values convert (scalars, bools): the rest pass as read.
         self.converted: Set[str] = set()
         self.attr_keys: List[str] = []
@@ -171,6 +228,10 @@ class _Store:
             elif name.startswith(_BOOL_PREFIX):
                 self.boolean.add(name[len(_BOOL_PREFIX) :])
                 self.converted.add(name[len(_BOOL_PREFIX) :])
+            elif name.startswith((_UNICODE_PREFIX, _BYTES_PREFIX)):
+                kind, _, base = name[len(RESERVED_PREFIX) :].partition("/")
+                self.strings[base] = "U" if kind == "unicode" else "S"
+                self.converted.add(base)
             elif name.startswith(ATTRS_PREFIX):
                 self.attr_keys.append(name[len(ATTRS_PREFIX) :])
             elif name == _ATTRS_FRAME:
@@ -241,6 +302,9 @@ class _Store:
     # -- values ------------------------------------------------------------
 
     def convert(self, name: str, value: Value) -> Value:
+        kind = self.strings.get(name)
+        if kind is not None:
+            return _decoded(_stored_strings(value), kind)
         if isinstance(value, np.ndarray):
             if name in self.boolean and value.dtype == np.uint8:
                 value = value.view(np.bool_)
@@ -249,6 +313,12 @@ class _Store:
         return value
 
     def convert_series(self, name: str, values: Series) -> Series:
+        kind = self.strings.get(name)
+        if kind is not None:
+            if isinstance(values, list):  # one string a frame
+                encoded = [text.encode("utf-8") for text in values]
+                return _decoded(np.array(encoded, dtype=bytes).reshape(len(values), 1), kind)
+            return _decoded(_stored_strings(values), kind)
         if isinstance(values, np.ndarray):
             if name in self.boolean and values.dtype == np.uint8:
                 values = values.view(np.bool_)
@@ -270,8 +340,12 @@ class _Store:
         try:
             return self.convert_series(name, self._series_of_one_shape(name, frames))
         except ValueError:
-            # Text whose length changes from frame to frame: one read per frame.
             sources = self.source_frames(name, np.asarray(frames, dtype=np.int64))
+            if name in self.strings:
+                # Strings whose width (or count) changes: one read per frame.
+                values = [self.convert(name, self.file.read_chunk(int(f), name)) for f in sources]
+                return np.stack(values) if values else np.zeros((0, 0), self.strings[name] + "1")
+            # Text whose length changes from frame to frame: one read per frame.
             texts: List[str] = []
             for source in sources:
                 text = self.file.read_chunk(int(source), name)
@@ -309,20 +383,25 @@ class _Store:
             prepared.append((name,) + _prepare(name, value))
         file = self.file
         try:
-            for name, data, scalar, boolean in prepared:
-                file.write_chunk(name, data)
+            for name, data, scalar, boolean, kind in prepared:
+                if kind and isinstance(data, np.ndarray) and data.dtype.kind == "S":
+                    file.write_strings(name, data)
+                else:
+                    file.write_chunk(name, data)
                 if name not in self.name_set:
                     if scalar:
                         file.write_chunk(_SCALAR_PREFIX + name, _MARK)
                     if boolean:
                         file.write_chunk(_BOOL_PREFIX + name, _MARK)
+                    if kind:
+                        file.write_chunk(_STRING_PREFIXES[kind] + name, _MARK)
             file.end_frame()
         except BaseException:
             if self.writable:
                 self.abandon_frame()
             raise
         self.staged_attrs.clear()
-        for name, _, scalar, boolean in prepared:
+        for name, _, scalar, boolean, kind in prepared:
             if name not in self.name_set:
                 self.names.append(name)
                 self.name_set.add(name)
@@ -331,6 +410,9 @@ class _Store:
                     self.converted.add(name)
                 if boolean:
                     self.boolean.add(name)
+                    self.converted.add(name)
+                if kind:
+                    self.strings[name] = kind
                     self.converted.add(name)
         # The frame just ended is this writer's own: no lookup needed.
         self.nfile = self.hidden_upto = file.nframes

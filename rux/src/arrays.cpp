@@ -160,6 +160,7 @@ struct ChunkData {
 
     bool from_text(PyObject *text);
     bool from_array(PyObject *module, PyObject *name, PyObject *input);
+    bool from_strings(PyObject *name, PyObject *input);
 };
 
 // A str becomes one column of character bytes; only ASCII text converts.
@@ -225,6 +226,35 @@ bool ChunkData::from_array(PyObject *module, PyObject *name, PyObject *input) {
         return false;
     }
     owner = std::move(array);
+    return true;
+}
+
+// A one-dimensional array of fixed-width byte strings becomes a character
+// chunk with one column per string: N is the width, M the number of strings,
+// which is how reading lays out the columns of a character chunk.
+bool ChunkData::from_strings(PyObject *name, PyObject *input) {
+    if (!PyArray_Check(input)) {
+        raise_with_name(PyExc_TypeError, "write_strings needs a numpy array of bytes strings: ", name);
+        return false;
+    }
+    auto *array = reinterpret_cast<PyArrayObject *>(input);
+    if (PyArray_TYPE(array) != NPY_STRING || PyArray_NDIM(array) != 1 ||
+        !PyArray_IS_C_CONTIGUOUS(array)) {
+        raise_with_name(PyExc_ValueError,
+                        "write_strings needs a C-contiguous one-dimensional array of dtype S: ",
+                        name);
+        return false;
+    }
+    const npy_intp count = PyArray_DIM(array, 0);
+    if (static_cast<uint64_t>(count) > UINT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to uint32_t");
+        return false;
+    }
+    type = RUX_TYPE_CHARACTER;
+    rows = static_cast<uint64_t>(PyArray_ITEMSIZE(array));
+    columns = static_cast<uint32_t>(count);
+    data = count == 0 ? nullptr : PyArray_DATA(array);
+    owner = PyRef(Py_NewRef(input));
     return true;
 }
 
@@ -382,6 +412,33 @@ PyObject *write_chunk(PyObject *self_object, PyTypeObject *defining_class, PyObj
                                chunk.columns, 0, chunk.data);
     });
     if (raise_on_error(module, code, self->name) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *write_strings(PyObject *self_object, PyTypeObject *defining_class,
+                        PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const char *const names[] = {"name", "data"};
+    MethodStart call;
+    if (!call.begin({"write_strings", names, 2, 2}, true, self_object, defining_class, args, nargs,
+                    kwnames)) {
+        return nullptr;
+    }
+    PyObject *name = call.values[0];
+    FileObject *self = call.self;
+    Utf8Text chunk_name;
+    ChunkData chunk;
+    if (!encode_chunk_name(name, &chunk_name) || !chunk.from_strings(name, call.values[1]) ||
+        !log_record(call.module, "debug",
+                    Message("write chunk: ").add(self->name).add(" - ").add(name).take())) {
+        return nullptr;
+    }
+    const int code = without_gil([&] {
+        return rux_write_chunk(&self->handle, chunk_name.c_str(), chunk.type, chunk.rows,
+                               chunk.columns, 0, chunk.data);
+    });
+    if (raise_on_error(call.module, code, self->name) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

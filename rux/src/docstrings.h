@@ -167,6 +167,24 @@ inline constexpr char write_chunk_doc[] =
     "    f.write_chunk('particles/position', positions)\n"
     "    f.end_frame()\n";
 
+inline constexpr char write_strings_doc[] =
+    "write_strings(name, data)\n"
+    "\n"
+    "Write an array of fixed-width byte strings as a character chunk.\n"
+    "\n"
+    "Each string is one column of the chunk: N is the width of the dtype and\n"
+    "M the number of strings. read_chunk gives the chunk back as an int8\n"
+    "array of shape (M, N) (a str when M is 1), whose rows view as the dtype:\n"
+    "read_chunk(frame, name).view('S%d' % N)[:, 0].\n"
+    "\n"
+    "Args:\n"
+    "    name (str): Name of the chunk.\n"
+    "    data (numpy.ndarray): A C-contiguous one dimensional array of dtype S.\n"
+    "\n"
+    "Example:\n"
+    "    f.write_strings('atoms/names', numpy.array([b'CA', b'N'], dtype='S2'))\n"
+    "    f.end_frame()\n";
+
 inline constexpr char chunk_exists_doc[] =
     "chunk_exists(frame, name)\n"
     "\n"

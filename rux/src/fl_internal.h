@@ -99,6 +99,7 @@ bool open_in_mode(PyObject *module, FileObject *self, PyObject *name, PyObject *
 using MethodFunction = PyObject *(PyObject *self, PyTypeObject *defining_class,
                                   PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 MethodFunction write_chunk;
+MethodFunction write_strings;
 MethodFunction chunk_exists;
 MethodFunction read_chunk;
 MethodFunction find_matching_chunk_names;
