@@ -331,7 +331,6 @@ PyMethodDef file_methods[] = {
     method("end_frame", method_end_frame, end_frame_doc),
     method("flush", method_flush, flush_doc),
     method("write_chunk", write_chunk, write_chunk_doc),
-    method("write_strings", write_strings, write_strings_doc),
     method("chunk_exists", chunk_exists, chunk_exists_doc),
     method("read_chunk", read_chunk, read_chunk_doc),
     method("find_matching_chunk_names", find_matching_chunk_names, find_matching_chunk_names_doc),
@@ -342,6 +341,7 @@ PyMethodDef file_methods[] = {
     method("read_series", read_series, read_series_doc),
     method("read_frame", read_frame, read_frame_doc),
     method("refresh", method_refresh, refresh_doc),
+    method("write_strings", write_strings, write_strings_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 

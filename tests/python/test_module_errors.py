@@ -291,6 +291,7 @@ def test_class_lists_methods_and_properties_in_order():
         "read_series",
         "read_frame",
         "refresh",
+        "write_strings",
         "name",
         "mode",
         "rux_version",

@@ -190,7 +190,7 @@ def test_bad_frames_are_refused_before_anything_is_written(path, frame, error):
 
 @pytest.mark.parametrize(
     "bad",
-    [numpy.zeros(2, dtype=numpy.complex64), numpy.zeros((3, 0)), numpy.array(["a", "b"])],
+    [numpy.zeros(2, dtype=numpy.complex64), numpy.zeros((3, 0)), numpy.array([None, 1], dtype=object)],
 )
 def test_a_frame_failing_part_way_is_never_ended(path, bad):
     with rux.open(path, "w", "test", "md", (1, 0)) as traj:
