@@ -82,7 +82,7 @@ def test_string_arrays_that_cannot_be_stored_are_refused_before_writing(path, va
         ([b"a"], TypeError),
         (numpy.array(["a"]), ValueError),
         (numpy.array([[b"a"]]), ValueError),
-        (numpy.array([b"ab", b"c"])[::2], ValueError),
+        (numpy.array([b"ab", b"c", b"d"])[::2], ValueError),
         (numpy.zeros(0, dtype="S1"), RuntimeError),
     ],
     ids=["list", "unicode", "2-d", "strided", "empty"],
