@@ -233,6 +233,8 @@ def cmd_check(args) -> int:
         report = check_file(args.file, limit=args.limit, progress=progress.update)
     finally:
         progress.finish()
+    if args.schema:
+        return _check_schema(args, report)
     if args.json:
         _print_json(report.as_dict())
     elif report.clean:
@@ -247,6 +249,34 @@ def cmd_check(args) -> int:
         noun = "problem" if count == 1 else "problems"
         print(f"rux: {args.file}: {count} {noun} found", file=sys.stderr)
     return EXIT_OK if report.clean else EXIT_ERROR
+
+
+def _check_schema(args, report) -> int:
+    """``check --schema``: the file's structure first, then the MD schema."""
+    from .md.check import check_schema
+
+    result = check_schema(args.file) if report.clean else None
+    if args.json:
+        _print_json(dict(report.as_dict(), schema=result.as_dict() if result else None))
+    else:
+        for problem in report.problems:
+            print(problem.message)
+        if result is None:
+            print(f"rux: {args.file}: damaged, so the schema was not checked", file=sys.stderr)
+        elif not result.applies:
+            print(
+                f"{args.file}: ok; its schema is {result.schema!r} {result.version[0]}."
+                f"{result.version[1]}, not the MD schema, so nothing was checked against it"
+            )
+        elif result.clean:
+            print(f"{args.file}: ok, and follows the MD schema {result.version[0]}.{result.version[1]}")
+        else:
+            for deviation in result.deviations:
+                print(f"{args.file}: {deviation}")
+            count = len(result.deviations)
+            noun = "deviation" if count == 1 else "deviations"
+            print(f"rux: {args.file}: {count} {noun} from the MD schema", file=sys.stderr)
+    return EXIT_OK if report.clean and (result is None or result.clean) else EXIT_ERROR
 
 
 def cmd_upgrade(args) -> int:
@@ -395,6 +425,11 @@ def build_parser() -> argparse.ArgumentParser:
         default=20,
         metavar="N",
         help="list at most N entries per kind of problem, then a count (0: list all; default 20)",
+    )
+    check.add_argument(
+        "--schema",
+        action="store_true",
+        help="also check the file against the MD schema (docs/md_schema.md)",
     )
     check.set_defaults(run=cmd_check)
 
