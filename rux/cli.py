@@ -295,31 +295,64 @@ def cmd_upgrade(args) -> int:
 
 
 def cmd_convert(args) -> int:
+    paths = args.paths
+    if len(paths) not in (2, 3):
+        raise UserError("convert takes [TOPOLOGY] INPUT OUTPUT: two or three files")
+    *inputs, output = paths
+    names = _name_mapping(args.names)
+    for path in inputs:
+        if not os.path.exists(path):
+            raise FileNotFoundError(2, "No such file or directory", path)
+    source_kind = _file_kind(inputs[-1], args.input_format)
+    target_kind = _file_kind(output, args.output_format)
+    if len(inputs) == 1 and {source_kind, target_kind} == {"rux", "xyz"}:
+        return _convert_xyz(names, inputs[0], output, source_kind)
+    if "xyz" in (source_kind, target_kind):
+        raise UserError("extended XYZ converts to and from one rux file: rux convert IN.xyz OUT.rux")
+    if names:
+        raise UserError("--names applies to extended XYZ conversions only")
+    if "rux" not in (source_kind, target_kind):
+        raise UserError("convert needs a rux file (.rux) as its input or its output")
+    if source_kind == target_kind:
+        raise UserError("convert goes from another format into rux or out of rux, not rux to rux")
+    from .md.convert import convert
+
+    progress = ProgressBar("converting frames")
+    try:
+        frames = convert(
+            inputs,
+            output,
+            progress.update,
+            _md_format(args.input_format),
+            _md_format(args.output_format),
+        )
+    finally:
+        progress.finish()
+    print(f"{output}: {frames} frames written", file=sys.stderr)
+    return EXIT_OK
+
+
+def _md_format(given: Optional[str]) -> Optional[str]:
+    """A --from / --to format for MDAnalysis: its own format names, and RUX."""
+    return None if given is None else given.upper()
+
+
+def _convert_xyz(names: dict, source: str, output: str, source_kind: str) -> int:
     from . import xyz
 
-    names = _name_mapping(args.names)
-    source_kind = _file_kind(args.input, args.input_format)
-    target_kind = _file_kind(args.output, args.output_format)
-    if {source_kind, target_kind} != {"rux", "xyz"}:
-        raise UserError(
-            "convert needs one rux file (.rux) and one extended XYZ file (.xyz, .extxyz); "
-            "use --from / --to for other file names"
-        )
-    if not os.path.exists(args.input):
-        raise FileNotFoundError(2, "No such file or directory", args.input)
     progress = ProgressBar("converting frames")
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("default")
         try:
             if source_kind == "xyz":
-                frames = xyz.xyz_to_rux(args.input, args.output, progress.update, names)
+                frames = xyz.xyz_to_rux(source, output, progress.update, names)
             else:
-                frames = xyz.rux_to_xyz(args.input, args.output, progress.update, names)
+                frames = xyz.rux_to_xyz(source, output, progress.update, names)
         finally:
             progress.finish()
             for message in dict.fromkeys(str(warning.message) for warning in caught):
                 print(f"rux: warning: {message}", file=sys.stderr)
-    print(f"{args.output}: {frames} frames written", file=sys.stderr)
+    print(f"{output}: {frames} frames written", file=sys.stderr)
     return EXIT_OK
 
 
@@ -368,8 +401,9 @@ _KINDS = {".rux": "rux", ".xyz": "xyz", ".extxyz": "xyz"}
 
 
 def _file_kind(path: str, given: Optional[str]) -> Optional[str]:
+    """rux, xyz, or None for a format that MDAnalysis reads or writes."""
     if given:
-        return given
+        return _KINDS.get("." + given.lower())
     return _KINDS.get(os.path.splitext(path)[1].lower())
 
 
@@ -451,19 +485,27 @@ def build_parser() -> argparse.ArgumentParser:
 
     convert = commands.add_parser(
         "convert",
-        help="convert between rux and extended XYZ (needs: pip install rux[xyz])",
-        description="Convert a trajectory between rux and extended XYZ. The direction follows "
-        "the file extensions: .rux is a rux file, .xyz and .extxyz are extended XYZ.",
+        help="convert between rux and MD formats or extended XYZ",
+        usage="rux convert [-h] [--from FORMAT] [--to FORMAT] [--names MAP] [TOPOLOGY] INPUT OUTPUT",
+        description="Convert a trajectory to or from rux. Extended XYZ (.xyz, .extxyz) goes "
+        "through ASE (pip install rux[xyz]); every other format through MDAnalysis (pip install "
+        "rux[mdanalysis]): a TOPOLOGY and an INPUT trajectory (or one file holding both) into "
+        "OUTPUT.rux in the MD schema, or INPUT.rux into any format MDAnalysis writes (.xtc, .trr, "
+        ".dcd, .pdb, ...). Formats follow the file extensions; .rux is a rux file.",
     )
-    convert.add_argument("input", metavar="INPUT")
-    convert.add_argument("output", metavar="OUTPUT")
-    formats = ("rux", "xyz")
-    convert.add_argument("--from", dest="input_format", choices=formats, help="format of INPUT")
-    convert.add_argument("--to", dest="output_format", choices=formats, help="format of OUTPUT")
+    convert.add_argument("paths", metavar="FILE", nargs="+", help=argparse.SUPPRESS)
+    convert.add_argument(
+        "--from", dest="input_format", metavar="FORMAT",
+        help="format of INPUT: rux, xyz, or an MDAnalysis format name (XTC, DCD, ...)",
+    )
+    convert.add_argument(
+        "--to", dest="output_format", metavar="FORMAT",
+        help="format of OUTPUT: rux, xyz, or an MDAnalysis format name",
+    )
     convert.add_argument(
         "--names",
         metavar="MAP",
-        help="chunk names of the rux file for the names ASE uses, e.g. "
+        help="extended XYZ only: chunk names of the rux file for the names ASE uses, e.g. "
         "positions=particles/position,numbers=particles/typeid",
     )
     convert.set_defaults(run=cmd_convert)
@@ -482,6 +524,7 @@ def _error_line(error: BaseException) -> str:
 
 def _user_errors():
     from .recover import RecoveryError
+    from .md.convert import MissingMDAnalysis
     from .xyz import ConversionError, MissingDependency
 
     return (
@@ -497,6 +540,7 @@ def _user_errors():
         UserError,
         ConversionError,
         MissingDependency,
+        MissingMDAnalysis,
     )
 
 

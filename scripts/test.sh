@@ -45,8 +45,14 @@ run_pytest() {  # run_pytest VENV; run from tests/ so the source tree's rux/ is 
 }
 
 install_system_packages
-make_venv .venv numpy pytest hypothesis cmake ninja scikit-build-core ase h5py psutil "dask[distributed]" mypy
+make_venv .venv numpy pytest hypothesis cmake ninja scikit-build-core h5py psutil "dask[distributed]" mypy
 export PATH="$root/.venv/bin:$PATH"
+# The MD tools (the extras' packages, and MDAnalysisTests' data) install while the
+# C and C++ tests build and run; pytest waits for them.
+md_log=build/md-tools.log
+mkdir -p build
+.venv/bin/pip install -q MDAnalysis MDAnalysisTests mdtraj openmm ase >"$md_log" 2>&1 &
+md_tools=$!
 
 echo "== C and C++ tests"
 run_cpp_tests build/tests
@@ -62,6 +68,9 @@ CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWit
     -DRUX_FUZZ=ON -DRUX_SANITIZE=ON -DRUX_WERROR=ON >/dev/null
 cmake --build build/fuzz -j "$jobs"
 ctest --test-dir build/fuzz --output-on-failure
+
+echo "== waiting for the MD tools"
+wait "$md_tools" || { cat "$md_log"; exit 1; }
 
 echo "== building the wheel"
 rm -rf build/wheelhouse
