@@ -475,23 +475,29 @@ PyObject *read_chunk(PyObject *self_object, PyTypeObject *defining_class, PyObje
         raise_with_name(PyExc_ValueError, "invalid type for chunk: ", name);
         return nullptr;
     }
-    const int checked = entry.N != 0 ? check_entry_in_file(self->handle, entry) : RUX_SUCCESS;
+    if (!log_record(module, "debug",
+                    Message("read chunk: ")
+                        .add(self->name)
+                        .add(" - ")
+                        .add_str_of(frame)
+                        .add(" - ")
+                        .add(name)
+                        .take())) {
+        return nullptr;
+    }
+    // An empty chunk has no bytes to read (the library refuses to read one),
+    // so only a chunk with data is checked against the file, before an array
+    // of the size its damaged entry may claim is allocated.
+    const bool has_data = entry.N != 0 && entry.M != 0;
+    const int checked = has_data ? check_entry_in_file(self->handle, entry) : RUX_SUCCESS;
     if (raise_on_error(module, checked, self->name) < 0) {
         return nullptr;
     }
     PyRef array = allocate_chunk_array(entry, *element);
-    if (!array || !log_record(module, "debug",
-                              Message("read chunk: ")
-                                  .add(self->name)
-                                  .add(" - ")
-                                  .add_str_of(frame)
-                                  .add(" - ")
-                                  .add(name)
-                                  .take())) {
+    if (!array) {
         return nullptr;
     }
-    // An empty chunk has no bytes to read (the library refuses to read one).
-    if (entry.N != 0 && entry.M != 0) {
+    if (has_data) {
         void *destination = element->pointer(array.get());
         if (destination == nullptr) {
             return nullptr;

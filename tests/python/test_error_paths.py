@@ -64,6 +64,29 @@ def test_damaged_entry_is_refused_before_any_allocation(tmp_path):
         assert f.read_chunk(4, "a").shape == (1,)
 
 
+@pytest.mark.parametrize("N, M, shape", [(5, 0, (5, 0)), (0, 3, (0, 3)), (2**56, 0, (2**56, 0))])
+def test_an_empty_chunk_located_past_the_end_reads_as_empty(tmp_path, N, M, shape):
+    # No byte of an empty chunk is read, so where it claims to lie does not matter.
+    # Entries 1 to 3 are not probed when the open counts six used entries.
+    chunks = [Chunk(t, 0, 10, 1, 1, bytes(8)) for t in range(6)]
+    chunks[1] = Chunk(1, 0, 10, N, M, location=1 << 40)
+    path = craft_file(tmp_path / "f.rux", [b"a"], chunks)
+    with fl.open(path, "r") as f:
+        empty = f.read_chunk(1, "a")
+        assert empty.shape == shape and empty.dtype == np.float64
+
+
+def test_the_read_is_logged_before_a_damaged_entry_is_refused(tmp_path, records):
+    chunks = [Chunk(t, 0, 10, 1, 1, bytes(8)) for t in range(6)]
+    chunks[1] = Chunk(1, 0, 10, 2**40, 1, location=300)
+    path = craft_file(tmp_path / "f.rux", [b"a"], chunks)
+    with fl.open(path, "r") as f:
+        records.clear()
+        with pytest.raises(RuntimeError, match="Corrupt RUX file"):
+            f.read_chunk(1, "a")
+        assert records.messages == [("debug", f"read chunk: {path} - 1 - a")]
+
+
 def test_short_read_of_a_cut_file_is_eio(tmp_path):
     path = str(tmp_path / "f.rux")
     with fl.open(path, "w", **CREATE) as f:
