@@ -179,7 +179,8 @@ std::vector<Case> cases() {
         listed("empty_list", {}),
     };
     std::vector<Case> all;
-    for (const Layout layout : {Layout::back_to_back, Layout::apart, Layout::apart_without_mapping}) {
+    for (const Layout layout :
+         {Layout::back_to_back, Layout::apart, Layout::apart_without_mapping}) {
         for (const Rows &rows : selections) {
             for (const bool frame_list : {false, true}) {
                 all.push_back({layout, rows, frame_list});
