@@ -42,6 +42,10 @@ def row(workload, limit="npy", entries=None, **figures):
         ([row("trajectory_msd", rux=14, npy=10, h5py=35)], "msd vs h5py", 2.5, False),
         ([row("trajectory_frame", "read_frame", rux=7, read_frame=5)], "traj[i] vs read_frame",
          1.4, True),
+        ([row("series_rows_index", rux=4, rux_all=48, npy=2)],
+         "1% of rows (an index array) vs all rows", 12.0, True),
+        ([row("series_rows_slice", rux=6, rux_all=48, npy=2)], "1% of rows (a slice) vs all rows",
+         8.0, False),
     ],
 )
 def test_target_direction(rows, name, measured, holds):
