@@ -192,6 +192,77 @@ PyObject *method_truncate(PyObject *self, PyTypeObject *cls, PyObject *const *, 
     return forward(forwarding, self, cls, nargs, kwnames);
 }
 
+// The frame count for truncate_frames: an int (operator.index) from 0 to
+// nframes; anything else raises, naming both numbers and the file.
+bool frames_to_keep(FileObject *self, PyObject *argument, uint64_t *frames) {
+    PyRef count(PyNumber_Index(argument));
+    if (!count) {
+        return false;
+    }
+    const uint64_t nframes = rux_get_nframes(&self->handle);
+    PyRef limit(PyLong_FromUnsignedLongLong(nframes));
+    PyRef zero(PyLong_FromLong(0));
+    if (!limit || !zero) {
+        return false;
+    }
+    const int negative = PyObject_RichCompareBool(count.get(), zero.get(), Py_LT);
+    const int beyond =
+        negative != 0 ? 0 : PyObject_RichCompareBool(count.get(), limit.get(), Py_GT);
+    if (negative < 0 || beyond < 0) {
+        return false;
+    }
+    if (negative != 0 || beyond != 0) {
+        PyRef message = Message("cannot keep ")
+                            .add_str_of(count.get())
+                            .add(" frames: the file has ")
+                            .add_str_of(limit.get())
+                            .add(" frames: ")
+                            .add(self->name)
+                            .take();
+        if (message) {
+            PyErr_SetObject(PyExc_ValueError, message.get());
+        }
+        return false;
+    }
+    *frames = PyLong_AsUnsignedLongLong(count.get());
+    return !PyErr_Occurred();
+}
+
+PyObject *method_truncate_frames(PyObject *self_object, PyTypeObject *defining_class,
+                                 PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const char *const names[] = {"n"};
+    MethodStart call;
+    if (!call.begin({"truncate_frames", names, 1, 1}, true, self_object, defining_class, args,
+                    nargs, kwnames)) {
+        return nullptr;
+    }
+    FileObject *self = call.self;
+    // A read-only file is refused before n is looked at, as the library does.
+    if (self->handle.open_flags == RUX_OPEN_READONLY) {
+        raise_on_error(call.module, RUX_ERROR_FILE_MUST_BE_WRITABLE, self->name);
+        return nullptr;
+    }
+    uint64_t frames = 0;
+    if (!frames_to_keep(self, call.values[0], &frames)) {
+        return nullptr;
+    }
+    PyRef count(PyLong_FromUnsignedLongLong(frames));
+    if (!count || !log_record(call.module, "info",
+                              Message("truncating file: ")
+                                  .add(self->name)
+                                  .add(" to ")
+                                  .add_str_of(count.get())
+                                  .add(" frames")
+                                  .take())) {
+        return nullptr;
+    }
+    const int code = without_gil([&] { return rux_truncate_frames(&self->handle, frames); });
+    if (raise_on_error(call.module, code, self->name) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
 PyObject *method_end_frame(PyObject *self, PyTypeObject *cls, PyObject *const *, Py_ssize_t nargs,
                            PyObject *kwnames) {
     static const Forwarding forwarding{"end_frame", "debug", "end frame: ", rux_end_frame};
@@ -328,6 +399,7 @@ PyMethodDef method(const char *name, MethodFunction *function, const char *doc) 
 PyMethodDef file_methods[] = {
     method("close", method_close, close_doc),
     method("truncate", method_truncate, truncate_doc),
+    method("truncate_frames", method_truncate_frames, truncate_frames_doc),
     method("end_frame", method_end_frame, end_frame_doc),
     method("flush", method_flush, flush_doc),
     method("write_chunk", write_chunk, write_chunk_doc),
