@@ -146,6 +146,16 @@ inline constexpr char refresh_doc[] =
     "nframes and lookups stay fixed between refreshes. On a writable file\n"
     "it changes nothing.\n";
 
+inline constexpr char refresh_keeping_doc[] =
+    "refresh_keeping()\n"
+    "\n"
+    "refresh(), and how many frames of the earlier view are unchanged.\n"
+    "\n"
+    "Returns (nframes, kept): kept is the number of leading frames of the\n"
+    "view before the call that the new view holds unchanged. It is every\n"
+    "earlier frame unless a writer cut the file since (truncate_frames(),\n"
+    "truncate()); whatever was derived from later frames is stale.\n";
+
 inline constexpr char enter_doc[] =
     "__enter__()\n"
     "\n"

@@ -290,6 +290,26 @@ PyObject *method_refresh(PyObject *self_object, PyTypeObject *defining_class, Py
     return PyLong_FromUnsignedLongLong(rux_get_nframes(&as_file(self_object)->handle));
 }
 
+PyObject *method_refresh_keeping(PyObject *self_object, PyTypeObject *defining_class,
+                                 PyObject *const *, Py_ssize_t nargs, PyObject *kwnames) {
+    MethodStart call;
+    if (!start_without_arguments(&call, "refresh_keeping", true, self_object, defining_class,
+                                 nargs, kwnames)) {
+        return nullptr;
+    }
+    FileObject *self = call.self;
+    if (!log_record(call.module, "debug", Message("refresh: ").add(self->name).take())) {
+        return nullptr;
+    }
+    uint64_t kept = 0;
+    const int code = without_gil([&] { return rux_refresh_keeping(&self->handle, &kept); });
+    if (raise_on_error(call.module, code, self->name) < 0) {
+        return nullptr;
+    }
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(rux_get_nframes(&self->handle)),
+                         static_cast<unsigned long long>(kept));
+}
+
 PyObject *method_enter(PyObject *self, PyTypeObject *defining_class, PyObject *const *,
                        Py_ssize_t nargs, PyObject *kwnames) {
     MethodStart call;
@@ -414,6 +434,7 @@ PyMethodDef file_methods[] = {
     method("read_series", read_series, read_series_doc),
     method("read_frame", read_frame, read_frame_doc),
     method("refresh", method_refresh, refresh_doc),
+    method("refresh_keeping", method_refresh_keeping, refresh_keeping_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -534,11 +534,28 @@ TEST_F(TruncateFramesTest, AReaderKeepsTheViewItHad) {
         ASSERT_TRUE(rux_test::read_back(&reader, frame, "pos", &back)) << frame;
         EXPECT_EQ(std::string(back.begin(), back.end()), text_of(frame));
     }
-    ASSERT_EQ(rux_refresh(&reader), RUX_SUCCESS);
+    uint64_t kept = 0;
+    ASSERT_EQ(rux_refresh_keeping(&reader, &kept), RUX_SUCCESS);
+    EXPECT_EQ(kept, 10u);
     EXPECT_EQ(rux_get_nframes(&reader), 15u);
     Bytes back;
     ASSERT_TRUE(rux_test::read_back(&reader, 12, "pos", &back));
     EXPECT_EQ(std::string(back.begin(), back.end()), "late12");
+    // Appending keeps every frame; a cut behind the reader's frames keeps
+    // them all; a cut to nothing keeps none.
+    fill(20);
+    ASSERT_EQ(rux_truncate_frames(&handle_, 17), RUX_SUCCESS);
+    ASSERT_EQ(rux_flush(&handle_), RUX_SUCCESS);
+    ASSERT_EQ(rux_refresh_keeping(&reader, &kept), RUX_SUCCESS);
+    EXPECT_EQ(kept, 15u);
+    EXPECT_EQ(rux_get_nframes(&reader), 17u);
+    ASSERT_EQ(rux_truncate_frames(&handle_, 0), RUX_SUCCESS);
+    fill(3);
+    ASSERT_EQ(rux_flush(&handle_), RUX_SUCCESS);
+    ASSERT_EQ(rux_refresh_keeping(&reader, &kept), RUX_SUCCESS);
+    EXPECT_EQ(kept, 0u);
+    EXPECT_EQ(rux_get_nframes(&reader), 3u);
+    EXPECT_EQ(rux_refresh_keeping(&reader, nullptr), RUX_ERROR_INVALID_ARGUMENT);
     EXPECT_EQ(rux_close(&reader), RUX_SUCCESS);
 }
 

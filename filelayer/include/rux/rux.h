@@ -332,6 +332,12 @@ RUX_API int rux_truncate_frames(rux_handle *handle, uint64_t n);
  * pointers returned before become invalid. On failure the old view stays.
  * On a writable handle it returns RUX_SUCCESS and changes nothing. */
 RUX_API int rux_refresh(rux_handle *handle);
+/* rux_refresh that also sets *kept_frames to the number of leading frames of
+ * the view before the call that the new view holds unchanged: all of them
+ * (up to the new frame count), unless a writer cut the file since
+ * (rux_truncate_frames, rux_truncate). What a caller derived from later
+ * frames is stale. On a writable handle it is rux_get_nframes. */
+RUX_API int rux_refresh_keeping(rux_handle *handle, uint64_t *kept_frames);
 
 #ifdef __cplusplus
 }
