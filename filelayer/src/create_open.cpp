@@ -290,6 +290,20 @@ bool view_is_settled(const rux_handle *handle) {
            std::memcmp(&again, &handle->header, sizeof again) == 0;
 }
 
+// Readers honour a writer's commit record in a file of any version, but this
+// library keeps the record only in the files it writes as 2.1 (2.0 and 2.1).
+// A writer of any other version would append behind a record it does not
+// keep: readers would not see those frames, and the next writer would write
+// its own over them. Such a file is not written while the record holds it.
+int refuse_record_not_kept(const rux_handle *handle) {
+    rux_commit_record record{};
+    if (!rux_version_is_written_as_2_1(handle->header.rux_version) &&
+        rux_commit_limits_view(handle->header, &record)) {
+        return RUX_ERROR_INVALID_RUX_FILE_VERSION;
+    }
+    return RUX_SUCCESS;
+}
+
 }  // namespace
 
 int rux_load_view(rux_handle *handle) {
@@ -356,6 +370,9 @@ int rux_load_handle(rux_handle *handle) {
     }
     int result = rux_load_view(handle);
     if (result == RUX_SUCCESS && rux_is_writable(handle)) {
+        result = refuse_record_not_kept(handle);
+    }
+    if (result == RUX_SUCCESS && rux_is_writable(handle)) {
         result = rux_check_layout_for_writing(handle);
     }
     if (result != RUX_SUCCESS) {
@@ -372,8 +389,7 @@ int rux_load_handle(rux_handle *handle) {
     handle->index_entries_to_buffer = RUX_DEFAULT_INDEX_ENTRIES_TO_BUFFER;
     handle->write_error = RUX_SUCCESS;
     handle->owns_descriptor = 1;
-    const uint32_t version = handle->header.rux_version;
-    if (rux_is_writable(handle) && (version == RUX_VERSION_2_0 || version == RUX_VERSION_2_1)) {
+    if (rux_is_writable(handle) && rux_version_is_written_as_2_1(handle->header.rux_version)) {
         handle->header.rux_version = RUX_VERSION_2_1;
         // Before any write of this handle: what a dead writer left behind
         // the commit point is zeroed (commit_record.cpp, guarantee 4).

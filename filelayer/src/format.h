@@ -21,6 +21,11 @@ inline bool rux_version_is_accepted(uint32_t version) {
     return version == RUX_VERSION_0_3 ||
            (version >= RUX_VERSION_1_0 && version <= RUX_VERSION_LAST_ACCEPTED);
 }
+// Writable opens mark 2.0 and 2.1 files as 2.1, the version whose writers
+// keep the commit record; files of other versions keep theirs.
+inline bool rux_version_is_written_as_2_1(uint32_t version) {
+    return version == RUX_VERSION_2_0 || version == RUX_VERSION_2_1;
+}
 // Version 2 layout: names packed NUL-terminated, entries sorted by (frame, id).
 // Older files keep one 64-byte slot per name and entries in write order.
 inline bool rux_has_v2_layout(const rux_header &header) {

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "file_crafter.h"
 #include "handle_helpers.h"
@@ -115,6 +116,102 @@ TEST_F(CommitRecordTest, WritableOpenDiscardsWhatADeadWriterLeftBehind) {
     // Cleanly closed: no record, and readers count the entries as before.
     const Bytes closed = rux_test::read_file(image);
     EXPECT_EQ(Bytes(closed.begin() + 176, closed.begin() + 256), Bytes(80, 0));
+}
+
+// The values of "a" in every frame, read one chunk at a time.
+std::vector<int64_t> values_of_a(const std::string &file) {
+    rux_handle reader;
+    std::vector<int64_t> values;
+    EXPECT_EQ(rux_open(&reader, file.c_str(), RUX_OPEN_READONLY), RUX_SUCCESS);
+    for (uint64_t frame = 0; frame < rux_get_nframes(&reader); ++frame) {
+        Bytes bytes;
+        int64_t value = -1;
+        if (rux_test::read_back(&reader, frame, "a", &bytes) && bytes.size() == sizeof value) {
+            std::memcpy(&value, bytes.data(), sizeof value);
+        }
+        values.push_back(value);
+    }
+    EXPECT_EQ(rux_close(&reader), RUX_SUCCESS);
+    return values;
+}
+
+void append_values(const std::string &file, int64_t from, int64_t to) {
+    rux_handle writer;
+    ASSERT_EQ(rux_open(&writer, file.c_str(), RUX_OPEN_APPEND), RUX_SUCCESS);
+    for (int64_t value = from; value < to; ++value) {
+        ASSERT_EQ(rux_write_chunk(&writer, "a", RUX_TYPE_INT64, 1, 1, 0, &value), RUX_SUCCESS);
+        ASSERT_EQ(rux_end_frame(&writer), RUX_SUCCESS);
+    }
+    ASSERT_EQ(rux_close(&writer), RUX_SUCCESS);
+}
+
+// A file that a writer died holding (its record counts three frames), stamped
+// with another layout version. Readers honour the record whatever the
+// version. A 2.0 file is written as 2.1, so its writers keep the record; any
+// other version's writers would append behind a record they do not keep
+// (invisible to readers, and written over by the writer after them), so
+// writable opens refuse it before writing a byte.
+class HeldFileOfVersion : public CommitRecordTest,
+                          public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(HeldFileOfVersion, IsReadToTheRecordAndWrittenOnlyWhereTheRecordIsKept) {
+    ASSERT_EQ(rux_test::create_open(&writer_, path()), RUX_SUCCESS);
+    writing_ = true;
+    for (int64_t value = 0; value < 3; ++value) {  // one name: both layouts read "a\0" alike
+        ASSERT_EQ(rux_write_chunk(&writer_, "a", RUX_TYPE_INT64, 1, 1, 0, &value), RUX_SUCCESS);
+        ASSERT_EQ(rux_end_frame(&writer_), RUX_SUCCESS);
+    }
+    ASSERT_EQ(rux_flush(&writer_), RUX_SUCCESS);
+    Bytes held = rux_test::read_file(path());
+    rux_test::put_le(held, 44, GetParam(), 4);
+    rux_test::seal_commit_record(held);
+    const std::string image = dir_.path("image.rux");
+    rux_test::write_file(image, held);
+    EXPECT_EQ(values_of_a(image), (std::vector<int64_t>{0, 1, 2}));
+
+    if (GetParam() == rux_test::kVersion20) {
+        append_values(image, 3, 5);
+        EXPECT_EQ(values_of_a(image), (std::vector<int64_t>{0, 1, 2, 3, 4}));
+        append_values(image, 5, 6);
+        EXPECT_EQ(values_of_a(image), (std::vector<int64_t>{0, 1, 2, 3, 4, 5}));
+        return;
+    }
+    for (rux_open_flag flags : {RUX_OPEN_READWRITE, RUX_OPEN_APPEND}) {
+        rux_handle refused;
+        const int opened = rux_open(&refused, image.c_str(), flags);
+        EXPECT_EQ(opened, RUX_ERROR_INVALID_RUX_FILE_VERSION);
+        if (opened == RUX_SUCCESS) {
+            rux_close(&refused);
+        }
+    }
+    EXPECT_EQ(rux_test::read_file(image), held);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, HeldFileOfVersion,
+                         ::testing::Values(rux_test::kVersion03, rux_test::kVersion10,
+                                           rux_test::kVersion20, 0x20002u, 0x2FFFFu));
+
+// The record applies only while it is trusted and the writer bit is set; a
+// file whose record does not apply is written as any other (the spec'd
+// behaviour of a 2.2 file: opened writable, its header untouched).
+TEST_F(CommitRecordTest, RecordThatDoesNotApplyLeavesLaterVersionsWritable) {
+    ASSERT_EQ(rux_test::create_open(&writer_, path()), RUX_SUCCESS);
+    const int64_t value = 0;
+    ASSERT_EQ(rux_write_chunk(&writer_, "a", RUX_TYPE_INT64, 1, 1, 0, &value), RUX_SUCCESS);
+    ASSERT_EQ(rux_end_frame(&writer_), RUX_SUCCESS);
+    ASSERT_EQ(rux_close(&writer_), RUX_SUCCESS);
+    Bytes file = rux_test::read_file(path());
+    rux_test::put_le(file, 44, 0x20002, 4);
+    rux_test::RawCommitRecord released;
+    released.entries = 1;
+    released.names = 1;
+    released.flags = 0;
+    rux_test::put_commit_record(file, released);
+    rux_test::write_file(path(), file);
+    append_values(path(), 1, 3);
+    EXPECT_EQ(values_of_a(path()), (std::vector<int64_t>{0, 1, 2}));
+    const Bytes after = rux_test::read_file(path());
+    EXPECT_EQ(Bytes(after.begin(), after.begin() + 256), Bytes(file.begin(), file.begin() + 256));
 }
 
 TEST_F(CommitRecordTest, DamagedRecordIsIgnoredAndTheEntriesCounted) {

@@ -201,6 +201,25 @@ void FileImage::save(const std::string &path) const {
     write_file(path, image());
 }
 
+void put_commit_record(Bytes &file, const RawCommitRecord &record) {
+    std::fill(file.begin() + kCommitAt, file.begin() + kHeaderSize, 0);
+    put_le(file, kCommitAt, record.tag, 8);
+    put_le(file, kCommitAt + 8, record.entries, 8);
+    put_le(file, kCommitAt + 16, record.names, 4);
+    put_le(file, kCommitAt + 20, record.flags, 4);
+    seal_commit_record(file);
+}
+
+void seal_commit_record(Bytes &file) {
+    constexpr uint64_t kChecksumAt = kCommitAt + 24;
+    put_le(file, kChecksumAt, 0, 8);
+    uint64_t hash = 0xCBF29CE484222325ull;
+    for (uint64_t i = 0; i < kHeaderSize; ++i) {
+        hash = (hash ^ file[i]) * 0x100000001B3ull;
+    }
+    put_le(file, kChecksumAt, hash, 8);
+}
+
 ParsedFile parse_file(const Bytes &file) {
     ParsedFile parsed;
     parsed.header = decode_header(file);

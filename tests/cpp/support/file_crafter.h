@@ -92,6 +92,20 @@ class FileImage {
     uint64_t next_entry_ = 0;
 };
 
+// The commit record in the header's reserved bytes (offset 176), sealed with
+// its FNV-1a checksum as computed here, independently of the library.
+constexpr uint64_t kCommitTag = 0x54494D4F43585552ull;  // "RUXCOMIT"
+constexpr uint64_t kCommitAt = 176;
+struct RawCommitRecord {
+    uint64_t tag = kCommitTag;
+    uint64_t entries = 0;
+    uint32_t names = 0;
+    uint32_t flags = 1;  // the writer bit
+};
+void put_commit_record(Bytes &file, const RawCommitRecord &record);
+// Recomputes the record's checksum over the header as it now is.
+void seal_commit_record(Bytes &file);
+
 struct ParsedFile {
     RawHeader header;
     std::vector<std::string> names;
