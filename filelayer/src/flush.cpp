@@ -378,6 +378,7 @@ int switch_to_index_block(rux_handle *handle, uint64_t location, uint64_t new_ca
         return result;
     }
     handle->file_index = mapped;
+    handle->index_checked_entries = 0;
     return RUX_SUCCESS;
 }
 

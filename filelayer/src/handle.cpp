@@ -115,7 +115,7 @@ bool rux_handle_check(const rux_handle *handle) {
     if (handle == nullptr || !rux_is_usable(handle)) {
         return true;
     }
-    if (!stored_view_fits(handle)) {
+    if (!stored_view_fits(handle) || handle->index_checked_entries > handle->file_index.size) {
         return false;
     }
     // After a failure that stopped writing, the staging is left as the
@@ -191,6 +191,7 @@ int release_names(rux_name_list *names) {
 int rux_release_containers(rux_handle *handle) {
     int result = rux_data_map_release(handle);
     if (result == RUX_SUCCESS) {
+        handle->index_checked_entries = 0;
         result = release_index(&handle->file_index);
     }
     if (result == RUX_SUCCESS) {

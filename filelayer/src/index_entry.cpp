@@ -37,3 +37,4 @@ bool rux_index_entry_is_valid(const rux_index_entry *entry, const rux_handle *ha
     }
     return entry->id < handle->file_names.count + handle->frame_names.count;
 }
+

@@ -72,6 +72,7 @@ int rux_refresh_keeping(rux_handle *handle, uint64_t *kept_frames) {
     handle->header = fresh.header;
     handle->file_size = fresh.file_size;
     handle->file_index = fresh.file_index;
+    handle->index_checked_entries = 0;
     handle->file_names = fresh.file_names;
     handle->name_map = fresh.name_map;
     handle->cur_frame = fresh.cur_frame;

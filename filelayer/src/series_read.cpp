@@ -11,8 +11,11 @@
 //      shorter since then is never touched past its end: positional reads
 //      come back short (RUX_ERROR_IO), and the handle's data mapping is
 //      copied from only below the file's length taken again in that call.
-//  (2) A name written twice in one frame gives the entry that rux_find_chunk
-//      gives, in either index layout.
+//  (2) Every chunk found is the entry that rux_find_chunk gives, on any
+//      index, sorted or damaged, in either layout (a name written twice in
+//      one frame included): the reads repeat its searches (index_search.h),
+//      or walk an index checked to be in order; every entry found is checked
+//      to be sound.
 //  (3) The destination is never written past destination_size.
 //  (4) Selected rows are checked against N before any byte is copied, so a
 //      series read copies only from inside the chunks it selected.
@@ -24,6 +27,7 @@
 
 #include "containers.h"
 #include "handle_ops.h"
+#include "index_search.h"
 #include "sys_io.h"
 
 namespace {
@@ -33,6 +37,9 @@ namespace {
 // positional read each, straight into the destination.
 constexpr uint64_t kMaxReadRuns = 16;
 constexpr uint64_t kMinBytesPerReadRun = 65536;
+// Checking an entry's order costs about this many times less than a search
+// of a series read repeating rux_find_chunk's probes (which miss the cache).
+constexpr uint64_t kEntriesCheckedPerSearch = 8;
 // Adjacent chunks of a frame are read together up to this many bytes.
 constexpr uint64_t kMaxFrameSpan = 8u << 20;
 
@@ -104,9 +111,9 @@ uint64_t lower_bound_from(const rux_index_buffer &index, uint64_t cursor, uint64
     return lo;
 }
 
-// The entry that rux_find_chunk gives for (frame, id), found by a walk from
-// *cursor, which moves to where the next frame's search starts; null when the
-// frame holds no such chunk.
+// The entry that rux_find_chunk gives for (frame, id) in a checked index
+// (rux_index_check_order), found by a walk from *cursor, which moves to where
+// the next frame's search starts; null when the frame holds no such chunk.
 const rux_index_entry *find_from(const rux_index_buffer &index, bool v2, uint64_t *cursor,
                                  uint64_t frame, uint16_t id) {
     const uint64_t first = lower_bound_from(index, *cursor, frame, id, !v2);
@@ -138,6 +145,31 @@ const rux_index_entry *find_from(const rux_index_buffer &index, bool v2, uint64_
         }
     }
     return found;
+}
+
+// The entry that rux_find_chunk gives for (frame, id), by its own probes
+// (index_search.h); null when the frame holds no such chunk.
+const rux_index_entry *find_in_series(const rux_handle *handle, rux_index_search *search,
+                                      uint64_t frame, uint16_t id) {
+    const int64_t at = search->find(frame, id);
+    if (at < 0) {
+        return nullptr;
+    }
+    const rux_index_buffer &index = handle->file_index;
+    if (rux_has_v2_layout(handle->header)) {
+        return &index.data[at];
+    }
+    // The walk back of rux_index_find_in_frame: the later of two entries wins.
+    for (uint64_t i = static_cast<uint64_t>(at) + 1; i-- > 0;) {
+        const rux_index_entry entry = rux_index_entry_load(&index.data[i]);
+        if (entry.frame != frame) {
+            return nullptr;
+        }
+        if (entry.id == id) {
+            return &index.data[i];
+        }
+    }
+    return nullptr;
 }
 
 // Frames and rows are selected alike; arithmetic selections wrap like the
@@ -405,6 +437,88 @@ bool copy_frame_mapped(rux_handle *handle, const rux_chunk_info *chunks, uint64_
     return true;
 }
 
+// The chunks of a frame as rux_find_frame_chunks lists them: an entry whose
+// id no name reaches (a name stored twice maps to its first id) is not
+// readable by name, so it is no chunk of the frame.
+struct FrameListing {
+    FrameListing(const rux_handle *handle, rux_chunk_info *chunks, uint64_t capacity)
+        : handle_(handle), chunks_(chunks), capacity_(capacity) {}
+
+    // Whether the entry at the position is listed.
+    bool listed(int64_t position) {
+        const rux_index_entry entry = rux_index_entry_load(&handle_->file_index.data[position]);
+        const char *name = name_of_id(handle_, entry.id, &name_id_, &name_offset_);
+        return name != nullptr && rux_name_id_map_lookup(&handle_->name_map, name) == entry.id;
+    }
+    // Lists the entry at the position as chunk `slot`, when it is listed.
+    void add(int64_t position, uint64_t slot) {
+        if (!listed(position)) {
+            return;
+        }
+        ++total;
+        const rux_index_entry entry = rux_index_entry_load(&handle_->file_index.data[position]);
+        sound = sound && rux_index_entry_is_sound(entry, handle_);
+        if (slot >= capacity_ || !sound) {
+            return;
+        }
+        rux_chunk_info &chunk = chunks_[slot];
+        chunk.name = name_of_id(handle_, entry.id, &name_id_, &name_offset_);
+        chunk.location = entry.location;
+        chunk.N = entry.N;
+        chunk.M = entry.M;
+        chunk.id = entry.id;
+        chunk.type = entry.type;
+        const bool counted = rux_index_entry_byte_count(&entry, &chunk.bytes);
+        assert(counted);  // a sound entry
+        (void)counted;
+    }
+
+    uint64_t total = 0;
+    bool sound = true;  // every chunk listed is (a read of one would be corrupt)
+
+  private:
+    const rux_handle *handle_;
+    rux_chunk_info *chunks_;
+    uint64_t capacity_;
+    uint64_t name_id_ = 0;
+    uint64_t name_offset_ = 0;
+};
+
+// A version 1 layout frame: the entries before the position from which
+// rux_index_find_in_frame walks back, as far as the frame goes, each id's
+// last one (the one that walk meets first), listed in index order. Two
+// walks back: one counts the chunks, the next puts each at its place.
+void list_version_1_frame(const rux_handle *handle, uint64_t frame, FrameListing *listing) {
+    rux_index_search search(handle);
+    const int64_t last = search.find(frame, 0);
+    const rux_index_buffer &index = handle->file_index;
+    uint64_t seen[(RUX_MAX_NAMES + 64) / 64];
+    uint64_t total = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        std::memset(seen, 0, sizeof seen);
+        const uint64_t listed_before = listing->total;
+        uint64_t later = 0;  // chunks this walk has listed: those after this one
+        for (int64_t i = last; i >= 0; --i) {
+            const rux_index_entry entry = rux_index_entry_load(&index.data[i]);
+            if (entry.frame != frame) {
+                break;
+            }
+            uint64_t &word = seen[entry.id / 64];
+            const uint64_t bit = 1ull << (entry.id % 64);
+            if ((word & bit) != 0) {
+                continue;  // a later entry of the id stands in the frame
+            }
+            word |= bit;
+            if (pass == 0) {
+                later += listing->listed(i) ? 1 : 0;
+            } else {
+                listing->add(i, total - 1 - (listing->total - listed_before));
+            }
+        }
+        total = pass == 0 ? later : total;
+    }
+}
+
 }  // namespace
 
 int rux_data_map_cover(rux_handle *handle, uint64_t end, uint64_t file_end,
@@ -471,6 +585,14 @@ int rux_read_series_rows(rux_handle *handle, const char *name, const rux_frame_s
     const bool v2 = rux_has_v2_layout(handle->header);
     // Only the first frame is resolved when the caller asks for the shape.
     const uint64_t count = destination == nullptr ? 1 : frames->count;
+    // Walking the index meets what rux_find_chunk's searches meet once every
+    // entry is checked in order; a selection that costs more in repeated
+    // searches than checking the rest costs has it checked.
+    const uint64_t unchecked = index.size - handle->index_checked_entries;
+    const bool walk = unchecked == 0 || (count >= unchecked / kEntriesCheckedPerSearch &&
+                                         rux_index_check_order(handle));
+    rux_index_search search(handle);
+    uint64_t cursor = 0;
     uint64_t *locations = nullptr;
     if (destination != nullptr) {
         uint64_t location_bytes = 0;
@@ -485,22 +607,24 @@ int rux_read_series_rows(rux_handle *handle, const char *name, const rux_frame_s
     }
     uint64_t chunk_bytes = 0;
     uint64_t row_bytes = 0;
-    uint64_t cursor = 0;
     for (uint64_t i = 0; i < count && result == RUX_SUCCESS; ++i) {
         const uint64_t frame = selected(*frames, i);
         if (frame >= handle->cur_frame) {
             result = refuse(info, RUX_SERIES_FRAME_OUT_OF_RANGE, frame);
             break;
         }
-        const rux_index_entry *found =
-            id == RUX_NAME_ID_NONE ? nullptr : find_from(index, v2, &cursor, frame, id);
+        const rux_index_entry *found = nullptr;
+        if (id != RUX_NAME_ID_NONE) {
+            found = walk ? find_from(index, v2, &cursor, frame, id)
+                         : find_in_series(handle, &search, frame, id);
+        }
         if (found == nullptr) {
             result = refuse(info, RUX_SERIES_CHUNK_MISSING, frame);
             break;
         }
         const rux_index_entry entry = rux_index_entry_load(found);
         uint64_t bytes = 0;
-        if (!entry_bytes(entry, end, &bytes)) {
+        if (!rux_index_entry_is_sound(entry, handle) || !entry_bytes(entry, end, &bytes)) {
             info->problem_frame = frame;
             result = RUX_ERROR_FILE_CORRUPT;
             break;
@@ -564,51 +688,21 @@ int rux_find_frame_chunks(rux_handle *handle, uint64_t frame, rux_chunk_info *ch
         return result;
     }
     const rux_index_buffer &index = handle->file_index;
-    const bool v2 = rux_has_v2_layout(handle->header);
-    const uint64_t first = lower_bound_from(index, index.size, frame, 0, true);
-    uint64_t stop = first;
-    while (stop < index.size && rux_index_entry_load(&index.data[stop]).frame == frame) {
-        ++stop;
+    if (index.size == 0) {
+        return RUX_SUCCESS;
     }
-    uint64_t name_id = 0;
-    uint64_t name_offset = 0;
-    for (uint64_t i = first; i < stop; ++i) {
-        const rux_index_entry entry = rux_index_entry_load(&index.data[i]);
-        const rux_index_entry *chosen = &index.data[i];
-        if (v2) {
-            if (i > first && rux_index_entry_load(&index.data[i - 1]).id == entry.id) {
-                continue;  // the id's entry was taken with its first occurrence
-            }
-            if (i + 1 < stop && rux_index_entry_load(&index.data[i + 1]).id == entry.id) {
-                chosen = rux_index_find_sorted(index, frame, entry.id);
-                if (chosen == nullptr) {
-                    continue;  // a damaged, unsorted block: rux_find_chunk misses it too
-                }
-            }
-        } else if (rux_index_find_in_frame(index, frame, entry.id) != chosen) {
-            continue;  // a later entry of the same id stands in the frame
-        }
-        const char *name = name_of_id(handle, entry.id, &name_id, &name_offset);
-        // An id that no name reaches (a name stored twice maps to its first
-        // id) is not readable by name, so it is no chunk of the frame.
-        if (name == nullptr || rux_name_id_map_lookup(&handle->name_map, name) != entry.id) {
-            continue;
-        }
-        const rux_index_entry picked = rux_index_entry_load(chosen);
-        if (*count < capacity) {
-            rux_chunk_info &chunk = chunks[*count];
-            chunk.name = name;
-            chunk.location = picked.location;
-            chunk.N = picked.N;
-            chunk.M = picked.M;
-            chunk.id = picked.id;
-            chunk.type = picked.type;
-            if (!rux_index_entry_byte_count(&picked, &chunk.bytes)) {
-                chunk.bytes = UINT64_MAX;  // refused by rux_read_chunks
-            }
-        }
-        ++*count;
+    FrameListing listing(handle, chunks, capacity);
+    if (rux_has_v2_layout(handle->header)) {
+        auto visit = [&listing](int64_t position) { listing.add(position, listing.total); };
+        rux_index_for_each_in_frame(index, frame, 0, static_cast<int64_t>(index.size) - 1, -1,
+                                    RUX_NAME_ID_NONE, visit);
+    } else {
+        list_version_1_frame(handle, frame, &listing);
     }
+    if (!listing.sound) {
+        return RUX_ERROR_FILE_CORRUPT;
+    }
+    *count = listing.total;
     return RUX_SUCCESS;
 }
 

@@ -206,6 +206,7 @@ int switch_to_version_2(rux_handle *handle) {
 }
 
 int remap_index(rux_handle *handle) {
+    handle->index_checked_entries = 0;
     int result = rux_index_buffer_release(&handle->file_index);
     if (result == RUX_SUCCESS) {
         result = rux_index_buffer_map_file(&handle->file_index, handle);
@@ -345,6 +346,7 @@ int switch_to_cut_block(rux_handle *handle, uint64_t location, uint64_t kept, ui
         return rux_stop_writing(handle, result);
     }
     handle->file_index = mapped;
+    handle->index_checked_entries = 0;
     return RUX_SUCCESS;
 }
 

@@ -197,6 +197,11 @@ typedef struct rux_handle {
      * other containers (close, truncate) and by an upgrade. */
     void *data_map_base;
     uint64_t data_map_length;
+    /* How many leading used entries of file_index series reads have found
+     * sound and in index order; 0 whenever the index block is mapped again.
+     * Once it covers every used entry, series reads walk the index instead
+     * of repeating rux_find_chunk's searches (the two then agree). */
+    uint64_t index_checked_entries;
 } rux_handle;
 
 /* ---- Creating and opening ---- */
@@ -307,8 +312,9 @@ typedef struct rux_chunk_info {
     uint8_t type;
 } rux_chunk_info;
 
-/* Describes every chunk of one frame in one walk of the index, in name id
- * order: the entries that rux_find_chunk would return for the frame's names.
+/* Describes every chunk of one frame, in name id order (version 1 layout:
+ * index order): exactly the entries that rux_find_chunk would return for the
+ * frame's names, on any file; a damaged one gives RUX_ERROR_FILE_CORRUPT.
  * Fills at most `capacity` records and sets *count to the number of chunks;
  * call again with more room when *count exceeds capacity. A frame that is
  * not below rux_get_nframes gives RUX_ERROR_INVALID_ARGUMENT. */
