@@ -38,8 +38,9 @@ namespace {
 constexpr uint64_t kMaxReadRuns = 16;
 constexpr uint64_t kMinBytesPerReadRun = 65536;
 // Checking an entry's order costs about this many times less than a search
-// of a series read repeating rux_find_chunk's probes (which miss the cache).
-constexpr uint64_t kEntriesCheckedPerSearch = 8;
+// of a series read repeating rux_find_chunk's probes, which miss the cache
+// (4 ns against 60 ns on a 10^6-entry index); and the check is remembered.
+constexpr uint64_t kEntriesCheckedPerSearch = 16;
 // Adjacent chunks of a frame are read together up to this many bytes.
 constexpr uint64_t kMaxFrameSpan = 8u << 20;
 
