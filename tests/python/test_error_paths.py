@@ -53,14 +53,24 @@ def test_frames_beyond_64_bits_are_absent(tmp_path, frame):
         assert f.chunk_exists(frame, "a") is False
 
 
-def test_damaged_entry_is_refused_before_any_allocation(tmp_path):
-    # Entries 1 to 3 are not probed when the open counts six used entries.
+READS_OF_FRAME_1 = {
+    "read_chunk": lambda f: f.read_chunk(1, "a"),
+    "read_frame": lambda f: f.read_frame(1),
+    "read_series": lambda f: f.read_series("a"),
+}
+
+
+@pytest.mark.parametrize("read", READS_OF_FRAME_1.values(), ids=READS_OF_FRAME_1.keys())
+@pytest.mark.parametrize("N", [2**40, 2**56])
+def test_damaged_entry_is_refused_before_any_allocation(tmp_path, read, N):
+    # Entries 1 to 3 are not probed when the open counts six used entries;
+    # entry 1 claims N float64 rows (2**56 of them: 512 PiB) at offset 300.
     chunks = [Chunk(t, 0, 10, 1, 1, bytes(8)) for t in range(6)]
-    chunks[1] = Chunk(1, 0, 10, 2**40, 1, location=300)
+    chunks[1] = Chunk(1, 0, 10, N, 1, location=300)
     path = craft_file(tmp_path / "f.rux", [b"a"], chunks)
     with fl.open(path, "r") as f:
         with pytest.raises(RuntimeError, match="Corrupt RUX file"):
-            f.read_chunk(1, "a")
+            read(f)
         assert f.read_chunk(4, "a").shape == (1,)
 
 
