@@ -512,6 +512,7 @@ class _Store:
                 self.check_kind(name, *item[2:])
             prepared.append(item)
         file = self.file
+        before = file.nframes
         try:
             for name, data, scalar, boolean, kind in prepared:
                 if kind and isinstance(data, np.ndarray) and data.dtype.kind == "S":
@@ -526,10 +527,26 @@ class _Store:
                     if kind:
                         file.write_chunk(_STRING_PREFIXES[kind] + name, _MARK)
             file.end_frame()
+            self.note_frame(prepared)
         except BaseException:
-            if self.writable:
-                self.abandon_frame()
+            # An interrupt (KeyboardInterrupt) can strike between any two
+            # steps: the file's frame count tells whether the frame ended.
+            if file.nframes == before:
+                if self.writable:
+                    self.abandon_frame()
+            else:
+                self.staged_attrs.clear()
+                self.load_names()  # what the frame brought, from the file itself
+                self.sync()
             raise
+        if self.publish_every is not None:
+            now = time.monotonic()
+            if now - self.last_publish >= self.publish_every:
+                file.flush()
+                self.last_publish = now
+
+    def note_frame(self, prepared: List[Tuple[str, Any, bool, bool, str]]) -> None:
+        """Take in what the frame just ended brought: new names and their kinds."""
         self.staged_attrs.clear()
         for name, _, scalar, boolean, kind in prepared:
             if name not in self.name_set:
@@ -545,12 +562,7 @@ class _Store:
                     self.strings[name] = kind
                     self.converted.add(name)
         # The frame just ended is this writer's own: no lookup needed.
-        self.nfile = self.hidden_upto = file.nframes
-        if self.publish_every is not None:
-            now = time.monotonic()
-            if now - self.last_publish >= self.publish_every:
-                file.flush()
-                self.last_publish = now
+        self.nfile = self.hidden_upto = self.file.nframes
 
     def check_kind(self, name: str, scalar: bool, boolean: bool, strings: str) -> None:
         """Refuse a value of another kind than the name's first: it would read back as that kind."""
