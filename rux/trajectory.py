@@ -954,7 +954,9 @@ class Trajectory(Sequence[Frame]):
 
         A failure part-way leaves no trace in the trajectory: the frame is
         never ended, and its staged chunks are dropped (by closing and
-        reopening the file), so the next append starts a clean frame.
+        reopening the file), so the next append starts a clean frame. So does
+        an interrupt (KeyboardInterrupt) wherever it strikes: the frame is
+        then in the trajectory whole, or not at all.
         """
         self._writable_root()
         self._store.write_frame(chunks)
