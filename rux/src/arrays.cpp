@@ -3,6 +3,8 @@
 #include "numpy_api.h"
 
 #include <cstring>
+#include <new>
+#include <string>
 #include <type_traits>
 
 #include "fl_internal.h"
@@ -457,19 +459,25 @@ PyObject *read_chunk(PyObject *self_object, PyTypeObject *defining_class, PyObje
     PyObject *name = call.values[1];
     FileObject *self = call.self;
     PyObject *module = call.module;
-    const rux_index_entry *found =
-        !lookup.in_range ? nullptr : without_gil([&] {
-            return rux_find_chunk(&self->handle, static_cast<uint64_t>(lookup.frame),
-                                  lookup.name.c_str());
-        });
-    if (found == nullptr) {
+    if (!ensure_reads_lock(self)) {
+        return nullptr;
+    }
+    // A copy, taken in the lookup's turn: the entry points into a mapping
+    // that another thread's refresh, or Python code run before the read (the
+    // logger), could replace, and it need not be aligned.
+    rux_index_entry entry;
+    const bool found = lookup.in_range && read_in_turn(self, [&] {
+        const rux_index_entry *at = rux_find_chunk(
+            &self->handle, static_cast<uint64_t>(lookup.frame), lookup.name.c_str());
+        if (at != nullptr) {
+            std::memcpy(&entry, at, sizeof entry);
+        }
+        return at != nullptr;
+    });
+    if (!found) {
         raise_missing_chunk(self, frame, name);
         return nullptr;
     }
-    // A copy: the entry points into a mapping that Python code run before the
-    // read (the logger) could replace, and it need not be aligned.
-    rux_index_entry entry;
-    std::memcpy(&entry, found, sizeof entry);
     const ElementType *element = element_type_for_code(entry.type);
     if (element == nullptr) {
         raise_with_name(PyExc_ValueError, "invalid type for chunk: ", name);
@@ -503,7 +511,7 @@ PyObject *read_chunk(PyObject *self_object, PyTypeObject *defining_class, PyObje
             return nullptr;
         }
         const int code =
-            without_gil([&] { return rux_read_chunk(&self->handle, destination, &entry); });
+            read_in_turn(self, [&] { return rux_read_chunk(&self->handle, destination, &entry); });
         if (raise_on_error(module, code, self->name) < 0) {
             return nullptr;
         }
@@ -529,11 +537,14 @@ PyObject *chunk_exists(PyObject *self_object, PyTypeObject *defining_class, PyOb
     if (!self->is_open || !lookup.in_range) {
         Py_RETURN_FALSE;
     }
-    const rux_index_entry *found = without_gil([&] {
+    if (!ensure_reads_lock(self)) {
+        return nullptr;
+    }
+    const bool found = read_in_turn(self, [&] {
         return rux_find_chunk(&self->handle, static_cast<uint64_t>(lookup.frame),
-                              lookup.name.c_str());
+                              lookup.name.c_str()) != nullptr;
     });
-    return PyBool_FromLong(found != nullptr);
+    return PyBool_FromLong(found);
 }
 
 PyObject *find_matching_chunk_names(PyObject *self_object, PyTypeObject *defining_class,
@@ -548,19 +559,37 @@ PyObject *find_matching_chunk_names(PyObject *self_object, PyTypeObject *definin
     }
     FileObject *self = call.self;
     PyRef found_names(PyList_New(0));
-    if (!found_names) {
+    if (!found_names || !ensure_reads_lock(self)) {
         return nullptr;
     }
-    const char *found = without_gil(
-        [&] { return rux_find_matching_chunk_name(&self->handle, match.c_str(), nullptr); });
-    while (found != nullptr) {
+    // The names point into the handle: they are copied in one turn, so that
+    // no refresh in another thread replaces them between two of them.
+    std::string listed;
+    bool copied = true;
+    read_in_turn(self, [&] {
+        const char *found = rux_find_matching_chunk_name(&self->handle, match.c_str(), nullptr);
+        try {
+            for (; found != nullptr;
+                 found = rux_find_matching_chunk_name(&self->handle, match.c_str(), found)) {
+                listed.append(found, std::strlen(found) + 1);
+            }
+        } catch (const std::bad_alloc &) {
+            copied = false;
+        }
+        return 0;
+    });
+    if (!copied) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    for (size_t at = 0; at < listed.size();) {
+        const size_t length = std::strlen(listed.c_str() + at);
         PyRef text(
-            PyUnicode_DecodeUTF8(found, static_cast<Py_ssize_t>(std::strlen(found)), "strict"));
+            PyUnicode_DecodeUTF8(listed.c_str() + at, static_cast<Py_ssize_t>(length), "strict"));
         if (!text || PyList_Append(found_names.get(), text.get()) < 0) {
             return nullptr;
         }
-        found = without_gil(
-            [&] { return rux_find_matching_chunk_name(&self->handle, match.c_str(), found); });
+        at += length + 1;
     }
     return found_names.release();
 }

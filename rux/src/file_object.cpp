@@ -39,10 +39,11 @@ bool handle_still_open(const FileObject *self) {
 // After a failure the object is either closed with everything released, or
 // still open with nothing lost, so that close() can be called again.
 int close_open_handle(PyObject *module, FileObject *self) {
-    if (!log_record(module, "info", Message("closing file: ").add(self->name).take())) {
+    if (!ensure_reads_lock(self) ||
+        !log_record(module, "info", Message("closing file: ").add(self->name).take())) {
         return -1;
     }
-    const int code = without_gil([self] { return rux_close(&self->handle); });
+    const int code = read_in_turn(self, [self] { return rux_close(&self->handle); });
     self->is_open = handle_still_open(self) ? 1 : 0;
     return raise_on_error(module, code, self->name);
 }
@@ -134,6 +135,21 @@ void file_dealloc(PyObject *self_object) {
     type->tp_free(self_object);
     Py_DECREF(type);
 }
+
+}  // namespace
+
+bool ensure_reads_lock(FileObject *self) {
+    if (self->reads_lock == nullptr) {
+        self->reads_lock = PyThread_allocate_lock();
+        if (self->reads_lock == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+    }
+    return true;
+}
+
+namespace {
 
 // ---- Methods ----
 
@@ -281,33 +297,46 @@ PyObject *method_upgrade(PyObject *self, PyTypeObject *cls, PyObject *const *, P
     return forward(forwarding, self, cls, nargs, kwnames);
 }
 
-PyObject *method_refresh(PyObject *self_object, PyTypeObject *defining_class, PyObject *const *,
-                         Py_ssize_t nargs, PyObject *kwnames) {
-    static const Forwarding forwarding{"refresh", "debug", "refresh: ", rux_refresh};
-    if (forward(forwarding, self_object, defining_class, nargs, kwnames) == nullptr) {
+// refresh() and refresh_keeping(): a new view, taken in turn with the reads
+// of other threads, so that none of them walks the view it replaces. The
+// counts are taken in the same turn: they belong to the view taken.
+PyObject *refresh_view(const char *method, bool with_kept, PyObject *self_object,
+                       PyTypeObject *defining_class, Py_ssize_t nargs, PyObject *kwnames) {
+    MethodStart call;
+    if (!start_without_arguments(&call, method, true, self_object, defining_class, nargs,
+                                 kwnames)) {
         return nullptr;
     }
-    return PyLong_FromUnsignedLongLong(rux_get_nframes(&as_file(self_object)->handle));
+    FileObject *self = call.self;
+    if (!ensure_reads_lock(self) ||
+        !log_record(call.module, "debug", Message("refresh: ").add(self->name).take())) {
+        return nullptr;
+    }
+    uint64_t kept = 0;
+    uint64_t nframes = 0;
+    const int code = read_in_turn(self, [&] {
+        const int result = rux_refresh_keeping(&self->handle, &kept);
+        nframes = rux_get_nframes(&self->handle);
+        return result;
+    });
+    if (raise_on_error(call.module, code, self->name) < 0) {
+        return nullptr;
+    }
+    if (!with_kept) {
+        return PyLong_FromUnsignedLongLong(nframes);
+    }
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(nframes),
+                         static_cast<unsigned long long>(kept));
+}
+
+PyObject *method_refresh(PyObject *self_object, PyTypeObject *defining_class, PyObject *const *,
+                         Py_ssize_t nargs, PyObject *kwnames) {
+    return refresh_view("refresh", false, self_object, defining_class, nargs, kwnames);
 }
 
 PyObject *method_refresh_keeping(PyObject *self_object, PyTypeObject *defining_class,
                                  PyObject *const *, Py_ssize_t nargs, PyObject *kwnames) {
-    MethodStart call;
-    if (!start_without_arguments(&call, "refresh_keeping", true, self_object, defining_class,
-                                 nargs, kwnames)) {
-        return nullptr;
-    }
-    FileObject *self = call.self;
-    if (!log_record(call.module, "debug", Message("refresh: ").add(self->name).take())) {
-        return nullptr;
-    }
-    uint64_t kept = 0;
-    const int code = without_gil([&] { return rux_refresh_keeping(&self->handle, &kept); });
-    if (raise_on_error(call.module, code, self->name) < 0) {
-        return nullptr;
-    }
-    return Py_BuildValue("(KK)", static_cast<unsigned long long>(rux_get_nframes(&self->handle)),
-                         static_cast<unsigned long long>(kept));
+    return refresh_view("refresh_keeping", true, self_object, defining_class, nargs, kwnames);
 }
 
 PyObject *method_enter(PyObject *self, PyTypeObject *defining_class, PyObject *const *,

@@ -27,12 +27,42 @@ struct FileObject {
     // Chunk names as str by name id, made by read_frame and checked against
     // the library's text before reuse (a list, or null before the first use).
     PyObject *chunk_names;
-    // Taken by series and frame reads, with the interpreter lock released:
-    // they share the handle's kept data mapping, which a read may replace,
-    // so reads through one object from several threads take turns (null
-    // before the first such read).
+    // Taken, with the interpreter lock released, by every call that reads
+    // through the handle or replaces its view: reads share the handle's kept
+    // data mapping, which a read may replace, and refresh() and close()
+    // release what reads walk. So such calls through one object from several
+    // threads take turns (null before the first such call).
     PyThread_type_lock reads_lock;
 };
+
+// Makes the object's reads lock; false with MemoryError set when it can't.
+bool ensure_reads_lock(FileObject *self);
+
+// Holds the object's reads lock for one library call. It is waited for only
+// with the interpreter lock released, and held while no Python code runs, so
+// a thread holding it can always finish and no call waits for itself.
+class ReadsTurn {
+  public:
+    explicit ReadsTurn(PyThread_type_lock lock) : lock_(lock) {
+        PyThread_acquire_lock(lock_, WAIT_LOCK);
+    }
+    ReadsTurn(const ReadsTurn &) = delete;
+    ReadsTurn &operator=(const ReadsTurn &) = delete;
+    ~ReadsTurn() { PyThread_release_lock(lock_); }
+
+  private:
+    PyThread_type_lock lock_;
+};
+
+// Runs `call` with the interpreter lock released and the reads lock held
+// (ensure_reads_lock first).
+template <typename Call>
+auto read_in_turn(FileObject *self, Call call) -> decltype(call()) {
+    return without_gil([&] {
+        ReadsTurn turn(self->reads_lock);
+        return call();
+    });
+}
 
 inline FileObject *as_file(PyObject *self) {
     return reinterpret_cast<FileObject *>(self);

@@ -433,6 +433,29 @@ class ChunkScratch {
 
     rux_chunk_info *chunks() { return chunks_; }
     size_t capacity() const { return capacity_; }
+    // Copies the names of the first `count` chunks and points the chunks at
+    // the copies; false when there is no room for them.
+    bool copy_names(size_t count) {
+        size_t bytes = 0;
+        for (size_t i = 0; i < count; ++i) {
+            bytes += std::strlen(chunks_[i].name) + 1;
+        }
+        char *copies = local_names_;
+        if (bytes > sizeof local_names_) {
+            heap_names_.reset(new (std::nothrow) char[bytes]);
+            if (!heap_names_) {
+                return false;
+            }
+            copies = heap_names_.get();
+        }
+        for (size_t i = 0; i < count; ++i) {
+            const size_t length = std::strlen(chunks_[i].name) + 1;
+            std::memcpy(copies, chunks_[i].name, length);
+            chunks_[i].name = copies;
+            copies += length;
+        }
+        return true;
+    }
     // Room for `count` chunks; false when it cannot be had.
     bool reserve(size_t count) {
         heap_chunks_.reset(new (std::nothrow) rux_chunk_info[count]);
@@ -477,6 +500,8 @@ class ChunkScratch {
     std::unique_ptr<PyRef[]> heap_keys_;
     std::unique_ptr<PyRef[]> heap_arrays_;
     std::unique_ptr<void *[]> heap_destinations_;
+    char local_names_[kFrameChunks * 32];
+    std::unique_ptr<char[]> heap_names_;
     rux_chunk_info *chunks_ = nullptr;
     size_t capacity_ = kFrameChunks;
 };
@@ -518,43 +543,6 @@ PyObject *cached_name(FileObject *self, uint16_t id, const char *name) {
     PyList_SET_ITEM(cache, id, decoded);  // steals the new reference
     Py_DECREF(cached);
     return decoded;
-}
-
-// Runs one series or frame read with the interpreter lock released and the
-// object's reads lock held (see FileObject::reads_lock). The reads lock is
-// waited for only once the interpreter lock is released, so a thread holding
-// it can always finish.
-class ReadsTurn {
-  public:
-    explicit ReadsTurn(PyThread_type_lock lock) : lock_(lock) {
-        PyThread_acquire_lock(lock_, WAIT_LOCK);
-    }
-    ReadsTurn(const ReadsTurn &) = delete;
-    ReadsTurn &operator=(const ReadsTurn &) = delete;
-    ~ReadsTurn() { PyThread_release_lock(lock_); }
-
-  private:
-    PyThread_type_lock lock_;
-};
-
-template <typename Call>
-auto read_in_turn(FileObject *self, Call call) -> decltype(call()) {
-    return without_gil([&] {
-        ReadsTurn turn(self->reads_lock);
-        return call();
-    });
-}
-
-// Makes the object's reads lock; false with MemoryError set when it can't.
-bool ensure_reads_lock(FileObject *self) {
-    if (self->reads_lock == nullptr) {
-        self->reads_lock = PyThread_allocate_lock();
-        if (self->reads_lock == nullptr) {
-            PyErr_NoMemory();
-            return false;
-        }
-    }
-    return true;
 }
 
 }  // namespace
@@ -748,7 +736,36 @@ PyObject *read_frame(PyObject *self_object, PyTypeObject *defining_class, PyObje
     if (!to_int64(frame, &frame_value)) {
         return nullptr;
     }
-    if (frame_value < 0 || static_cast<uint64_t>(frame_value) >= rux_get_nframes(&self->handle)) {
+    // Frames of up to kFrameChunks chunks, the usual case, need no allocation
+    // beyond the Python objects.
+    ChunkScratch scratch;
+    uint64_t count = 0;
+    int code = RUX_SUCCESS;
+    bool in_range = frame_value >= 0;
+    bool names_copied = true;
+    const auto frame_number = static_cast<uint64_t>(frame_value);
+    while (in_range) {
+        // The frame count, the chunks and their names (which point into the
+        // handle) are taken in one turn: from one view, which no refresh in
+        // another thread replaces before the names are copied.
+        code = read_in_turn(self, [&]() -> int {
+            in_range = frame_number < rux_get_nframes(&self->handle);
+            if (!in_range) {
+                return RUX_SUCCESS;
+            }
+            const int found = rux_find_frame_chunks(&self->handle, frame_number,
+                                                    scratch.chunks(), scratch.capacity(), &count);
+            if (found == RUX_SUCCESS && count <= scratch.capacity()) {
+                names_copied = scratch.copy_names(static_cast<size_t>(count));
+            }
+            return found;
+        });
+        if (code != RUX_SUCCESS || count <= scratch.capacity() ||
+            !scratch.reserve(static_cast<size_t>(count))) {
+            break;
+        }
+    }
+    if (!in_range) {
         PyRef message =
             Message("frame ").add_str_of(frame).add(" not found in: ").add(self->name).take();
         if (message) {
@@ -756,33 +773,17 @@ PyObject *read_frame(PyObject *self_object, PyTypeObject *defining_class, PyObje
         }
         return nullptr;
     }
-    const auto frame_number = static_cast<uint64_t>(frame_value);
-    // Frames of up to kFrameChunks chunks, the usual case, need no allocation
-    // beyond the Python objects.
-    ChunkScratch scratch;
-    uint64_t count = 0;
-    int code = RUX_SUCCESS;
-    for (;;) {
-        code = read_in_turn(self, [&] {
-            return rux_find_frame_chunks(&self->handle, frame_number, scratch.chunks(),
-                                         scratch.capacity(), &count);
-        });
-        if (code != RUX_SUCCESS || count <= scratch.capacity() ||
-            !scratch.reserve(static_cast<size_t>(count))) {
-            break;
-        }
-    }
     if (raise_on_error(module, code, self->name) < 0) {
         return nullptr;
     }
-    if (count > scratch.capacity()) {
+    if (count > scratch.capacity() || !names_copied) {
         PyErr_NoMemory();
         return nullptr;
     }
     const auto chunk_count = static_cast<size_t>(count);
     rux_chunk_info *chunks = scratch.chunks();
-    // Names and arrays first: the names point into the handle, which Python
-    // code run later (the logger) could change through this file.
+    // Names and arrays first (from the copies of the names), before Python
+    // code (the logger) runs.
     for (size_t i = 0; i < chunk_count; ++i) {
         const rux_chunk_info &chunk = chunks[i];
         PyObject *key = cached_name(self, chunk.id, chunk.name);

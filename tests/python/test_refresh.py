@@ -3,7 +3,11 @@ and what `rux check` says about the commit record."""
 
 import json
 import multiprocessing
+import os
 import struct
+import subprocess
+import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -12,6 +16,8 @@ from rux import cli
 from rux_files import ENTRY
 
 CHUNKS = 40
+PACKAGE_PARENT = str(Path(os.path.abspath(fl.__file__)).parents[1])
+TESTS = str(Path(__file__).resolve().parent)
 
 
 def write_frames(handle, count):
@@ -110,3 +116,84 @@ def test_check_accepts_a_held_file_and_reports_uncommitted_entries(path, capsys)
         assert "commit-record" in kinds
         writer.flush()
     assert _header(path)[176:] == bytes(80)
+
+
+REFRESH_DURING_SWITCHES = """
+import errno, sys, threading
+import numpy as np
+import rux.fl as fl
+from rux_files import Chunk, VERSION_1_0, craft_file
+path, kind = sys.argv[1], sys.argv[2]
+outcomes = {"view": 0, "gone": 0, "cut": 0}
+failures = []
+
+def follow(reader, stop):
+    # Every view is frames 0..T-1 with e = t; a frame taken by a switch is a
+    # KeyError, a chunk cut from the file (truncate shortens it) an EIO.
+    while not stop.is_set():
+        try:
+            reader.refresh()
+            series = reader.read_series("e") if reader.nframes else np.zeros((0, 1))
+            if not np.array_equal(series[:, 0], np.arange(len(series))):
+                failures.append(series[:, 0].tolist())
+            if reader.nframes:
+                frame = reader.read_frame(reader.nframes - 1)
+                if frame["e"][0] != reader.nframes - 1:
+                    failures.append(("frame", reader.nframes))
+            outcomes["view"] += 1
+        except KeyError:
+            outcomes["gone"] += 1
+        except OSError as error:
+            if error.errno != errno.EIO:
+                raise
+            outcomes["cut"] += 1
+
+for round in range(60):
+    frames = 6
+    if kind == "upgrade":
+        # A version 1 file, each frame's entries in reverse name order.
+        chunks = []
+        for t in range(frames):
+            chunks.append(Chunk(t, 1, 5, 4, 1, bytes(4)))
+            chunks.append(Chunk(t, 0, 8, 1, 1, np.int64(t).tobytes()))
+        craft_file(path, [b"e", b"pad"], chunks, rux_version=VERSION_1_0)
+    else:
+        with fl.open(path, "w", "app", "schema", (1, 0)) as writer:
+            for t in range(frames):
+                writer.write_chunk("e", np.array([t], dtype=np.int64))
+                writer.end_frame()
+    reader = fl.open(path, "r")
+    stop = threading.Event()
+    thread = threading.Thread(target=follow, args=(reader, stop))
+    thread.start()
+    with fl.open(path, "r+") as writer:
+        if kind == "upgrade":
+            writer.upgrade()
+        else:
+            writer.truncate()
+        for t in range(writer.nframes, writer.nframes + 3):
+            writer.write_chunk("e", np.array([t], dtype=np.int64))
+            writer.end_frame()
+            writer.flush()
+    stop.set()
+    thread.join()
+    assert reader.refresh() == (frames + 3 if kind == "upgrade" else 3)
+    assert np.array_equal(reader.read_series("e")[:, 0], np.arange(reader.nframes))
+    reader.close()
+assert not failures, failures[:5]
+print("ok", outcomes)
+"""
+
+
+@pytest.mark.parametrize("kind", ["upgrade", "truncate"])
+def test_refresh_while_the_writer_upgrades_or_truncates(tmp_path, kind):
+    # The index and the data stay inside what truncate keeps of the file, so
+    # no mapping of the reader can lie past its end: every refresh must give
+    # a whole view or a clean error, never a signal.
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join([PACKAGE_PARENT, TESTS]))
+    result = subprocess.run(
+        [sys.executable, "-c", REFRESH_DURING_SWITCHES, str(tmp_path / "switch.rux"), kind],
+        env=environment, cwd="/", capture_output=True, text=True, timeout=600,
+    )
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.startswith("ok"), result.stdout

@@ -148,3 +148,89 @@ def test_distinct_files_in_parallel_threads(tmp_path):
     for thread in threads:
         thread.join()
     assert errors == []
+
+
+REFRESH_BESIDE_READS = textwrap.dedent(
+    """
+    import random, sys, threading
+    import numpy as np
+    import rux.fl as fl
+    path = sys.argv[1]
+    writer = fl.open(path, "w", "app", "schema", (1, 0))
+
+    def write_frames(count):
+        for _ in range(count):
+            t = writer.nframes
+            writer.write_chunk("e", np.array([t], dtype=np.int64))
+            writer.write_chunk("pad", np.zeros(16, dtype=np.uint8))
+            writer.end_frame()
+        writer.flush()
+
+    write_frames(20)
+    reader = fl.open(path, "r")
+    stop = threading.Event()
+    failures, counts = [], {"series": 0, "frame": 0, "chunk": 0, "refresh": 0, "gone": 0}
+
+    def check(what, ok):
+        counts[what] += 1
+        if not ok:
+            failures.append(what)
+
+    def refresher():
+        while not stop.is_set():
+            reader.refresh()
+            counts["refresh"] += 1
+
+    def reads(kind):
+        rng = random.Random(kind)
+        while not stop.is_set():
+            n = reader.nframes
+            t = rng.randrange(n) if n else 0
+            try:
+                if kind == "series":
+                    series = reader.read_series("e")
+                    check(kind, np.array_equal(series[:, 0], np.arange(len(series))))
+                elif kind == "frame":
+                    check(kind, reader.read_frame(t)["e"][0] == t)
+                else:
+                    reader.chunk_exists(t, "e")  # true, or false after a cut: either way no crash
+                    check(kind, reader.read_chunk(t, "e")[0] == t)
+            except KeyError:
+                counts["gone"] += 1  # a cut since the frame count was taken
+
+    threads = [threading.Thread(target=refresher)]
+    threads += [threading.Thread(target=reads, args=(kind,)) for kind in ("series", "frame", "chunk")]
+    for thread in threads:
+        thread.start()
+    # The writer appends, and now and then cuts back (a new index block, the
+    # file not shortened); every frame t holds e = t whatever the cuts.
+    for round in range(300):
+        write_frames(5)
+        if round % 10 == 9:
+            writer.truncate_frames(writer.nframes - 12)
+    stop.set()
+    for thread in threads:
+        thread.join()
+    writer.close()
+    reader.close()
+    assert not failures, failures
+    assert min(counts[k] for k in ("series", "frame", "chunk", "refresh")) > 0, counts
+    print("ok", counts)
+    """
+)
+
+
+def test_refresh_beside_reads_of_one_object_in_other_threads(tmp_path):
+    # Each call sees one view: a series is frames 0..T-1 of some refresh, and
+    # a frame or chunk is the one asked for, or a KeyError when a cut took it.
+    path = str(tmp_path / "shared.rux")
+    result = subprocess.run(
+        [sys.executable, "-c", REFRESH_BESIDE_READS, path],
+        env=dict(os.environ, PYTHONPATH=PACKAGE_PARENT),
+        cwd="/",
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.startswith("ok"), result.stdout
