@@ -42,6 +42,10 @@ def row(workload, limit="npy", entries=None, **figures):
         ([row("trajectory_msd", rux=14, npy=10, h5py=35)], "msd vs h5py", 2.5, False),
         ([row("trajectory_frame", "read_frame", rux=7, read_frame=5)], "traj[i] vs read_frame",
          1.4, True),
+        ([row("openmm_reporter", "xtc", rux=300, xtc=1200, dcd=2400)], "OpenMM reporter vs XTC",
+         0.25, True),
+        ([row("openmm_reporter", "xtc", rux=300, xtc=1200, dcd=2400)], "OpenMM reporter vs DCD",
+         0.125, False),
     ],
 )
 def test_target_direction(rows, name, measured, holds):

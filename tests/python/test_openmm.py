@@ -146,6 +146,17 @@ def test_topology(tmp_path):
         assert schema.NAMES not in second.written and list(second[schema.NAMES]) == list(first[schema.NAMES])
         assert traj.attrs["units"] == schema.UNITS
         assert traj.file.schema == schema.SCHEMA and traj.file.schema_version == schema.VERSION
+    try:
+        import mdtraj
+        from rux import mdtraj as rux_mdtraj
+    except ImportError:
+        return
+    # The same topology through MDTraj's own conversion of OpenMM's.
+    expected = mdtraj.Topology.from_openmm(sim.topology)
+    loaded = rux_mdtraj.load(tmp_path / "run.rux").topology
+    assert [(a.name, a.residue.resSeq, a.residue.chain.chain_id) for a in loaded.atoms] == [
+        (a.name, a.residue.resSeq, a.residue.chain.chain_id) for a in expected.atoms]
+    assert [b[0].index for b in loaded.bonds] == [b[0].index for b in expected.bonds]
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
