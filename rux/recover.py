@@ -31,6 +31,10 @@ within the file is used. A grown index block is written whole at the end of
 the file and the old one stays as dead space, and every copy begins with the
 same first entry, so the file is searched (32-byte aligned, holes skipped) for
 that entry to find older copies; the copy that proves the most frames wins.
+The one exception is the header's own block when the header is intact and the
+block proves every frame it holds: it wins over any older copy, which may hold
+frames that a cut back to the first frames (``truncate_frames``) dropped on
+purpose.
 The namelist is the header's, or an older copy found by its first name when
 the header's is not usable.
 """
@@ -438,6 +442,7 @@ def analyse(path: str) -> Tuple[raw.Header, bool, Optional[NamelistCopy], List[P
         source.close()
     plans.sort(
         key=lambda plan: (
+            intact and plan.index.current and plan.index.ends_cleanly and not plan.lost,
             len(plan.kept),
             sum(len(group) for group in plan.kept.values()),
             plan.index.current,

@@ -26,12 +26,19 @@ ordinary chunks:
 The once-written rule: a frame that does not hold a name takes the value of the
 latest earlier frame that wrote it. Topology and parameters are written once,
 the box only when it changes, and every frame still reads them.
+
+Mode "w" on an existing file replaces it: the new file is created under a
+temporary name beside it and renamed over it, so that readers that have the
+old file open keep reading it and a failed creation leaves it as it was.
 """
 
 from __future__ import annotations
 
+import errno
 import json
+import operator
 import os
+import secrets
 import time
 import uuid
 from typing import (
@@ -66,6 +73,7 @@ _BYTES_PREFIX = "rux:bytes/"
 _STRING_PREFIXES = {"U": _UNICODE_PREFIX, "S": _BYTES_PREFIX}
 _ATTRS_FRAME = "rux:attrs-frame"
 _MARK = np.ones(1, dtype=np.uint8)
+_TEMPORARY_NAME_ATTEMPTS = 16
 
 Value = Union[np.ndarray, np.generic, str]
 Series = Union[np.ndarray, List[str]]
@@ -92,9 +100,83 @@ def open(
     ``append`` flush when at least that long has passed since the last flush,
     so that readers see new frames without a flush per frame; 0 flushes every
     frame, None leaves flushing to ``flush()``, ``close()`` and the library.
+
+    Mode "w" on an existing regular file replaces it rather than emptying it
+    in place: the new file is created as ``.<name>.<random>.tmp`` in the same
+    directory and renamed over the old one (the target of a symbolic link;
+    the link stays). Processes that have the old file open keep reading it,
+    and a failure or a crash before the rename leaves it untouched. The new
+    file has the permissions of any new file, not the old file's.
     """
-    file = fl.open(path, cast(Any, mode), application, schema, schema_version)
-    return Trajectory(file, publish_every=publish_every)
+    if mode == "w":
+        file = _create_replacing(path, application, schema, schema_version)
+    else:
+        file = fl.open(path, cast(Any, mode), application, schema, schema_version)
+    traj = Trajectory(file, publish_every=publish_every)
+    traj._store.mode = mode
+    return traj
+
+
+def _create_replacing(
+    path: PathLike,
+    application: Optional[str],
+    schema: Optional[str],
+    schema_version: Optional[Sequence[int]],
+) -> fl.RUXFile:
+    """A new file at `path`, made beside an existing one and renamed over it.
+
+    The handle is opened on `path` itself once the rename is done, so that
+    its name is the caller's path, never the temporary one.
+    """
+    name = os.fsdecode(os.fspath(path))
+    target = os.path.realpath(name)
+    if not os.path.isfile(target):
+        # Nothing to keep readers of (or not a regular file): create in place.
+        return fl.open(name, "w", application, schema, schema_version)
+    directory, base = os.path.split(target)
+    temporary = ""
+    try:
+        for attempt in range(_TEMPORARY_NAME_ATTEMPTS):
+            # 64 random bits: a name that exists already belongs to no one
+            # else in practice, but it is never touched.
+            candidate = os.path.join(directory, f".{base}.{secrets.token_hex(8)}.tmp")
+            try:
+                fl.open(candidate, "x", application, schema, schema_version).close()
+            except FileExistsError:
+                if attempt + 1 == _TEMPORARY_NAME_ATTEMPTS:
+                    raise
+                continue
+            except BaseException:
+                temporary = candidate  # whatever of it was made is ours
+                raise
+            temporary = candidate
+            break
+        os.replace(temporary, target)
+        temporary = ""
+    except BaseException:
+        if temporary:
+            try:
+                os.unlink(temporary)
+            except OSError:
+                pass  # never made, or already renamed
+        raise
+    _sync_directory(directory)
+    return fl.open(name, "r+", schema=schema)
+
+
+def _sync_directory(directory: str) -> None:
+    """Makes a rename in `directory` survive a power cut, as file creation does."""
+    try:
+        descriptor = os.open(directory, os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(descriptor)
+    except OSError as error:
+        if error.errno not in (errno.EINVAL, errno.EROFS):
+            raise
+    finally:
+        os.close(descriptor)
 
 
 def _file_identity(path: str) -> Tuple[int, int, int, int]:
@@ -181,13 +263,16 @@ def _prepare(name: str, value: Any) -> Tuple[Union[np.ndarray, str], bool, bool,
 class _Store:
     """What all views of one file share: the handle and what is known about it.
 
-    Frames are only ever added, so every cache below stays valid as the file
-    grows; refresh and append only extend them.
+    Frames are only added, so every cache below stays valid as the file
+    grows; refresh and append only extend them. A cut (``truncate``) is the
+    one exception: it drops the caches.
     """
 
     def __init__(self, file: fl.RUXFile, publish_every: Optional[float]) -> None:
         self.file = file
         self.path: str = file.name
+        # The mode the trajectory was opened with ("w" opens the new file "r+").
+        self.mode: str = file.mode
         self.writable = file.mode != "r"
         self.publish_every = publish_every
         self.last_publish = time.monotonic()
@@ -247,6 +332,17 @@ class _Store:
             exists = self.file.chunk_exists
             self.hidden += [f for f in range(self.hidden_upto, nfile) if exists(f, _ATTRS_FRAME)]
         self.nfile = self.hidden_upto = nfile
+
+    def forget_from(self, frames: int) -> None:
+        """Drop what the caches know about file frames from `frames` on (a cut)."""
+        for name, (held, upto) in list(self.presence.items()):
+            self.presence[name] = (held[held < frames], min(upto, frames))
+        for name, (found, upto) in list(self.first.items()):
+            if found is None or found >= frames:
+                self.first[name] = (None, min(upto, frames))
+        self.hidden = [frame for frame in self.hidden if frame < frames]
+        self.nfile = self.hidden_upto = min(self.hidden_upto, frames)
+        self._visible = (-1, None)
 
     def length(self) -> int:
         return self.nfile - len(self.hidden)
@@ -448,16 +544,47 @@ class _Store:
         if key not in self.attr_keys:
             self.attr_keys.append(key)
 
-    def read_attr(self, key: str) -> Any:
+    def attr_text(self, key: str) -> Optional[str]:
+        """The JSON text of an attribute as it stands, or None when no frame holds it."""
         if key in self.staged_attrs:
-            return json.loads(self.staged_attrs[key])
+            return self.staged_attrs[key]
         if key not in self.attr_keys:
-            raise KeyError(key)
+            return None
         held = self.frames_holding(ATTRS_PREFIX + key)
         if not len(held):
-            raise KeyError(key)
+            return None
         text = self.file.read_chunk(int(held[-1]), ATTRS_PREFIX + key)
-        return json.loads(text if isinstance(text, str) else "")
+        return text if isinstance(text, str) else ""
+
+    def read_attr(self, key: str) -> Any:
+        text = self.attr_text(key)
+        if text is None:
+            raise KeyError(key)
+        return json.loads(text)
+
+    def truncate(self, n: int) -> None:
+        """Keep the first `n` trajectory frames; attributes keep their latest values.
+
+        The cut keeps every file frame before trajectory frame `n`, so the
+        attribute frames between frame n - 1 and frame n stay. Attributes whose
+        latest value was written in a dropped frame (or only staged) are
+        written again, into an attribute frame of their own, and flushed
+        before this returns.
+        """
+        cut = self.file_frame(n) if n < self.length() else self.nfile
+        if cut == self.nfile:
+            return  # every frame is kept; staged attributes stay staged
+        latest = {key: self.attr_text(key) for key in self.attr_keys}
+        self.file.truncate_frames(cut)
+        self.staged_attrs = {}  # they were in the frame in progress, which is gone
+        self.forget_from(cut)
+        for key, text in latest.items():
+            if text is not None and self.attr_text(key) != text:
+                self.write_attr(key, text)
+        if self.staged_attrs:
+            self.end_attrs_frame()
+            self.file.flush()
+            self.last_publish = time.monotonic()
 
     def end_attrs_frame(self) -> None:
         """Store attributes set after the last frame in a frame of their own."""
@@ -616,7 +743,8 @@ class Trajectory(Sequence[Frame]):
 
     @property
     def mode(self) -> str:
-        return self._store.file.mode
+        """The mode given to ``rux.open`` (the file object of mode "w" is opened "r+")."""
+        return self._store.mode
 
     @property
     def names(self) -> List[str]:
@@ -791,6 +919,32 @@ class Trajectory(Sequence[Frame]):
         store.file.flush()
         store.last_publish = time.monotonic()
 
+    def truncate(self, n: int) -> None:
+        """Keep the first `n` frames and drop the later ones, to restart from a checkpoint.
+
+        The next ``append`` writes frame `n`. `n` from 0 to ``len(traj)``;
+        ``len(traj)`` changes nothing. A crash leaves either every frame or
+        the first `n`: the cut is one header write (``RUXFile.truncate_frames``),
+        and readers that have the file open keep the frames they saw.
+
+        Attributes keep their latest values: those last set in a dropped
+        frame, or set since the last frame, are written again right after the
+        cut and flushed before this returns (a crash between the two leaves
+        them as they stood at frame `n`). Names that only dropped frames used
+        stay in ``names`` and in ``name in traj``, held by no frame; a name
+        keeps the kind (scalar, bool, strings) it was first written with.
+        Views made before the cut keep their frame numbers.
+        """
+        self._writable_root()
+        n = operator.index(n)
+        store = self._store
+        if not store.writable:
+            store.file.truncate_frames(0)  # raises the file's refusal
+        length = store.length()
+        if not 0 <= n <= length:
+            raise ValueError(f"cannot keep {n} frames: {store.path} has {length} frames")
+        store.truncate(n)
+
     def _writable_root(self) -> None:
         if self._selection is not None:
             raise TypeError("a view of a trajectory can't be appended to; append to the trajectory")
@@ -800,10 +954,14 @@ class Trajectory(Sequence[Frame]):
     def refresh(self) -> int:
         """Take in frames a writer flushed since the open; return the new length.
 
-        A view keeps the frames it was made with.
+        After a writer cut the file (``truncate``), the frames it dropped are
+        gone from here too. A view keeps the frame numbers it was made with.
         """
         store = self._store
-        if store.file.refresh() != store.nfile:
+        nfile, kept = store.file.refresh_keeping()
+        if kept < store.nfile:
+            store.forget_from(kept)  # a writer cut the file since
+        if nfile != store.nfile:
             store.load_names()
             store.sync()
         return len(self)

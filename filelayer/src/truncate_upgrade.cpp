@@ -1,5 +1,6 @@
-// Truncating (emptying a file, keeping its metadata) and upgrading a version
-// 1 layout file to version 2.1. Both keep the file readable at every step.
+// Truncating (emptying a file, keeping its metadata), cutting a file back to
+// its first frames, and upgrading a version 1 layout file to version 2.1. All
+// three keep the file readable at every step.
 #include <unistd.h>
 
 #include <cstring>
@@ -241,6 +242,163 @@ int rux_upgrade(rux_handle *handle) {
     if (result != RUX_SUCCESS && result != RUX_ERROR_MEMORY_ALLOCATION_FAILED) {
         result = rux_stop_writing(handle, result);
     }
+    RUX_ASSERT_HANDLE(handle);
+    return result;
+}
+
+// Cutting a file back to its first n frames.
+//
+// What a reader finds, whenever the process or the machine stops:
+//  (1) The header names either the old index block or the new one, never a
+//      block that is not whole and synced: the new block is written at the
+//      end of the file and synced before the one header write that names it.
+//  (2) No byte that a reader may have mapped or may read changes: the old
+//      index block, the namelist and every chunk stay as they are, so a
+//      reader that has the old view keeps reading it; only the header is
+//      overwritten.
+//  (3) The new block holds a prefix of the old used entries, so whatever it
+//      refers to was synced long before.
+//  (4) With a commit record, the header that names the new block counts its
+//      entries, so readers trust exactly the kept ones.
+namespace {
+
+// The used entries of frames below `frames`: entries are ordered by frame,
+// so they form a prefix. The walk stops at the first entry of a later frame,
+// so that no such entry is carried over even from a block whose frames go
+// back (a damaged file).
+uint64_t entries_below_frame(const rux_index_buffer &index, uint64_t frames) {
+    uint64_t kept = 0;
+    while (kept < index.size && rux_index_entry_load(&index.data[kept]).frame < frames) {
+        ++kept;
+    }
+    return kept;
+}
+
+// The capacity of the new block: as a new file's block would have grown to
+// hold the kept entries and frames, but never more than the old block had.
+uint64_t cut_block_capacity(const rux_handle *handle, uint64_t kept, uint64_t frames) {
+    const uint64_t old_capacity = handle->header.index_allocated_entries;
+    const uint64_t needed = kept > frames ? kept : frames;
+    const uint64_t grown = rux_doubled_capacity(RUX_NEW_INDEX_ENTRIES, needed);
+    return grown == 0 || grown > old_capacity ? old_capacity : grown;
+}
+
+// Writes the first `kept` entries and zeros up to `capacity` at `location`,
+// then syncs. Nothing refers to these bytes yet.
+int write_cut_block(rux_handle *handle, uint64_t location, uint64_t kept, uint64_t capacity) {
+    handle->unsynced_writes = 1;
+    int result =
+        rux_write_all(handle, handle->file_index.data, RUX_INDEX_ENTRY_SIZE * kept, location);
+    if (result == RUX_SUCCESS) {
+        result = rux_write_zero_range(handle, location + RUX_INDEX_ENTRY_SIZE * kept,
+                                      RUX_INDEX_ENTRY_SIZE * (capacity - kept));
+    }
+    if (result != RUX_SUCCESS) {
+        return result;  // retryable: the header still names the old block
+    }
+    if (rux_fsync(handle->fd) != RUX_SUCCESS) {
+        return rux_stop_writing(handle, RUX_ERROR_IO);
+    }
+    handle->unsynced_writes = 0;
+    return RUX_SUCCESS;
+}
+
+// Points the header at the new block (1, 4) and maps it. On failure the
+// handle keeps the old header and the old mapping, whose bytes are intact
+// (2), so that lookups still read the old view; it stops writing, since the
+// file's header may be either.
+int switch_to_cut_block(rux_handle *handle, uint64_t location, uint64_t kept, uint64_t capacity) {
+    const rux_header old_header = handle->header;
+    const int64_t old_file_size = handle->file_size;
+    handle->header.index_location = location;
+    handle->header.index_allocated_entries = capacity;
+    if (handle->keeps_commit_record != 0) {
+        rux_commit_record_store(&handle->header,
+                                rux_commit_record{kept,
+                                                  static_cast<uint32_t>(handle->file_names.count),
+                                                  RUX_COMMIT_WRITER_ACTIVE});
+    }
+    const auto block_end = static_cast<int64_t>(location + RUX_INDEX_ENTRY_SIZE * capacity);
+    if (block_end > handle->file_size) {
+        handle->file_size = block_end;
+    }
+    int result = rux_write_header(handle);
+    if (result == RUX_SUCCESS) {
+        result = rux_fsync(handle->fd);
+    }
+    rux_index_buffer mapped{};
+    if (result == RUX_SUCCESS) {
+        result = rux_index_buffer_map_file(&mapped, handle);
+    }
+    if (result == RUX_SUCCESS && mapped.size != kept) {
+        result = RUX_ERROR_FILE_CORRUPT;
+    }
+    if (result == RUX_SUCCESS) {
+        result = rux_index_buffer_release(&handle->file_index);
+    }
+    if (result != RUX_SUCCESS) {
+        if (mapped.data != nullptr) {
+            rux_index_buffer_release(&mapped);
+        }
+        handle->header = old_header;
+        handle->file_size = old_file_size;
+        return rux_stop_writing(handle, result);
+    }
+    handle->file_index = mapped;
+    return RUX_SUCCESS;
+}
+
+int truncate_frames(rux_handle *handle, uint64_t frames) {
+    int result = rux_check_writable(handle);
+    if (result != RUX_SUCCESS) {
+        return result;
+    }
+    if (frames > handle->cur_frame) {
+        return RUX_ERROR_INVALID_ARGUMENT;
+    }
+    if (frames == handle->cur_frame && handle->pending_index_entries == 0) {
+        return RUX_SUCCESS;  // nothing to drop
+    }
+    // Staged frames reach the file first, so that the cut works on the file's
+    // index alone. Only the frame in progress stays staged, and it is dropped
+    // once the cut is done (its data that reached the file are dead bytes);
+    // after a failure it is still there.
+    result = rux_flush(handle);
+    if (result != RUX_SUCCESS) {
+        return result;
+    }
+    const uint64_t kept = entries_below_frame(handle->file_index, frames);
+    if (kept < handle->file_index.size) {
+        const uint64_t capacity = cut_block_capacity(handle, kept, frames);
+        uint64_t location = 0;
+        result = end_of_file(handle, &location);
+        if (result != RUX_SUCCESS) {
+            return result;
+        }
+        // Entries of a mapped block are kept aligned to their size.
+        location += (RUX_INDEX_ENTRY_SIZE - location % RUX_INDEX_ENTRY_SIZE) % RUX_INDEX_ENTRY_SIZE;
+        if (capacity == 0 || capacity > static_cast<uint64_t>(INT64_MAX) / RUX_INDEX_ENTRY_SIZE ||
+            location > static_cast<uint64_t>(INT64_MAX) - RUX_INDEX_ENTRY_SIZE * capacity) {
+            return rux_stop_writing(handle, RUX_ERROR_FILE_CORRUPT);
+        }
+        result = write_cut_block(handle, location, kept, capacity);
+        if (result == RUX_SUCCESS) {
+            result = switch_to_cut_block(handle, location, kept, capacity);
+        }
+        if (result != RUX_SUCCESS) {
+            return result;
+        }
+    }
+    handle->frame_index.size = 0;
+    handle->pending_index_entries = 0;
+    handle->cur_frame = frames;
+    return RUX_SUCCESS;
+}
+
+}  // namespace
+
+int rux_truncate_frames(rux_handle *handle, uint64_t n) {
+    const int result = truncate_frames(handle, n);
     RUX_ASSERT_HANDLE(handle);
     return result;
 }

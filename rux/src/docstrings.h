@@ -99,6 +99,24 @@ inline constexpr char truncate_doc[] =
     "The application, schema and schema version remain. All frames and chunk\n"
     "names are removed, and the buffer settings return to their defaults.\n";
 
+inline constexpr char truncate_frames_doc[] =
+    "truncate_frames(n)\n"
+    "\n"
+    "Keep the first n frames and drop the later ones.\n"
+    "\n"
+    "The next frame written is frame n. Chunks written since the last\n"
+    "end_frame() are dropped too; n equal to nframes drops only those. After\n"
+    "a crash the file holds either every frame or the first n. No byte but\n"
+    "the header is overwritten: readers that have the file open keep reading\n"
+    "what they saw, and the dropped frames stay behind as unreferenced bytes.\n"
+    "Chunk names stay in the file, also those only dropped frames used.\n"
+    "\n"
+    "Args:\n"
+    "    n (int): Number of frames to keep, from 0 to nframes.\n"
+    "\n"
+    "Raises:\n"
+    "    ValueError: n is negative or greater than nframes.\n";
+
 inline constexpr char end_frame_doc[] =
     "end_frame()\n"
     "\n"
@@ -127,6 +145,16 @@ inline constexpr char refresh_doc[] =
     "open or the last refresh, whole frames only, and returns nframes.\n"
     "nframes and lookups stay fixed between refreshes. On a writable file\n"
     "it changes nothing.\n";
+
+inline constexpr char refresh_keeping_doc[] =
+    "refresh_keeping()\n"
+    "\n"
+    "refresh(), and how many frames of the earlier view are unchanged.\n"
+    "\n"
+    "Returns (nframes, kept): kept is the number of leading frames of the\n"
+    "view before the call that the new view holds unchanged. It is every\n"
+    "earlier frame unless a writer cut the file since (truncate_frames(),\n"
+    "truncate()); whatever was derived from later frames is stale.\n";
 
 inline constexpr char enter_doc[] =
     "__enter__()\n"

@@ -192,6 +192,77 @@ PyObject *method_truncate(PyObject *self, PyTypeObject *cls, PyObject *const *, 
     return forward(forwarding, self, cls, nargs, kwnames);
 }
 
+// The frame count for truncate_frames: an int (operator.index) from 0 to
+// nframes; anything else raises, naming both numbers and the file.
+bool frames_to_keep(FileObject *self, PyObject *argument, uint64_t *frames) {
+    PyRef count(PyNumber_Index(argument));
+    if (!count) {
+        return false;
+    }
+    const uint64_t nframes = rux_get_nframes(&self->handle);
+    PyRef limit(PyLong_FromUnsignedLongLong(nframes));
+    PyRef zero(PyLong_FromLong(0));
+    if (!limit || !zero) {
+        return false;
+    }
+    const int negative = PyObject_RichCompareBool(count.get(), zero.get(), Py_LT);
+    const int beyond =
+        negative != 0 ? 0 : PyObject_RichCompareBool(count.get(), limit.get(), Py_GT);
+    if (negative < 0 || beyond < 0) {
+        return false;
+    }
+    if (negative != 0 || beyond != 0) {
+        PyRef message = Message("cannot keep ")
+                            .add_str_of(count.get())
+                            .add(" frames: the file has ")
+                            .add_str_of(limit.get())
+                            .add(" frames: ")
+                            .add(self->name)
+                            .take();
+        if (message) {
+            PyErr_SetObject(PyExc_ValueError, message.get());
+        }
+        return false;
+    }
+    *frames = PyLong_AsUnsignedLongLong(count.get());
+    return !PyErr_Occurred();
+}
+
+PyObject *method_truncate_frames(PyObject *self_object, PyTypeObject *defining_class,
+                                 PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const char *const names[] = {"n"};
+    MethodStart call;
+    if (!call.begin({"truncate_frames", names, 1, 1}, true, self_object, defining_class, args,
+                    nargs, kwnames)) {
+        return nullptr;
+    }
+    FileObject *self = call.self;
+    // A read-only file is refused before n is looked at, as the library does.
+    if (self->handle.open_flags == RUX_OPEN_READONLY) {
+        raise_on_error(call.module, RUX_ERROR_FILE_MUST_BE_WRITABLE, self->name);
+        return nullptr;
+    }
+    uint64_t frames = 0;
+    if (!frames_to_keep(self, call.values[0], &frames)) {
+        return nullptr;
+    }
+    PyRef count(PyLong_FromUnsignedLongLong(frames));
+    if (!count || !log_record(call.module, "info",
+                              Message("truncating file: ")
+                                  .add(self->name)
+                                  .add(" to ")
+                                  .add_str_of(count.get())
+                                  .add(" frames")
+                                  .take())) {
+        return nullptr;
+    }
+    const int code = without_gil([&] { return rux_truncate_frames(&self->handle, frames); });
+    if (raise_on_error(call.module, code, self->name) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
 PyObject *method_end_frame(PyObject *self, PyTypeObject *cls, PyObject *const *, Py_ssize_t nargs,
                            PyObject *kwnames) {
     static const Forwarding forwarding{"end_frame", "debug", "end frame: ", rux_end_frame};
@@ -217,6 +288,26 @@ PyObject *method_refresh(PyObject *self_object, PyTypeObject *defining_class, Py
         return nullptr;
     }
     return PyLong_FromUnsignedLongLong(rux_get_nframes(&as_file(self_object)->handle));
+}
+
+PyObject *method_refresh_keeping(PyObject *self_object, PyTypeObject *defining_class,
+                                 PyObject *const *, Py_ssize_t nargs, PyObject *kwnames) {
+    MethodStart call;
+    if (!start_without_arguments(&call, "refresh_keeping", true, self_object, defining_class,
+                                 nargs, kwnames)) {
+        return nullptr;
+    }
+    FileObject *self = call.self;
+    if (!log_record(call.module, "debug", Message("refresh: ").add(self->name).take())) {
+        return nullptr;
+    }
+    uint64_t kept = 0;
+    const int code = without_gil([&] { return rux_refresh_keeping(&self->handle, &kept); });
+    if (raise_on_error(call.module, code, self->name) < 0) {
+        return nullptr;
+    }
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(rux_get_nframes(&self->handle)),
+                         static_cast<unsigned long long>(kept));
 }
 
 PyObject *method_enter(PyObject *self, PyTypeObject *defining_class, PyObject *const *,
@@ -328,6 +419,7 @@ PyMethodDef method(const char *name, MethodFunction *function, const char *doc) 
 PyMethodDef file_methods[] = {
     method("close", method_close, close_doc),
     method("truncate", method_truncate, truncate_doc),
+    method("truncate_frames", method_truncate_frames, truncate_frames_doc),
     method("end_frame", method_end_frame, end_frame_doc),
     method("flush", method_flush, flush_doc),
     method("write_chunk", write_chunk, write_chunk_doc),
@@ -342,6 +434,7 @@ PyMethodDef file_methods[] = {
     method("read_series", read_series, read_series_doc),
     method("read_frame", read_frame, read_frame_doc),
     method("refresh", method_refresh, refresh_doc),
+    method("refresh_keeping", method_refresh_keeping, refresh_keeping_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -173,8 +173,10 @@ TEST_F(TruncateUpgradeTest, RefusalsOfReadOnlyAndNullHandles) {
     RecordingSys sys;
     EXPECT_EQ(rux_truncate(&handle_), RUX_ERROR_FILE_MUST_BE_WRITABLE);
     EXPECT_EQ(rux_upgrade(&handle_), RUX_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(rux_truncate_frames(&handle_, 0), RUX_ERROR_FILE_MUST_BE_WRITABLE);
     EXPECT_EQ(rux_truncate(nullptr), RUX_ERROR_INVALID_ARGUMENT);
     EXPECT_EQ(rux_upgrade(nullptr), RUX_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(rux_truncate_frames(nullptr, 0), RUX_ERROR_INVALID_ARGUMENT);
     EXPECT_TRUE(sys.records().empty());
     EXPECT_EQ(read_text(0, "a"), "text0");
 }
@@ -384,5 +386,254 @@ TEST_P(UpgradeFlushFailure, FailsWithoutWritingTheNamelist) {
 INSTANTIATE_TEST_SUITE_P(Cases, UpgradeFlushFailure,
                          testing::Values(UpgradeFlushFailureCase{"data write", Call::pwrite, true},
                                          UpgradeFlushFailureCase{"fsync", Call::fsync, false}));
+
+// ---- Cutting a file back to its first frames ----
+
+class TruncateFramesTest : public TruncateUpgradeTest {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(rux_test::create_open(&handle_, path()), RUX_SUCCESS);
+        open_ = true;
+    }
+    static std::string text_of(uint64_t frame) { return "f" + std::to_string(frame); }
+    // Frames of one chunk "pos" holding text_of(frame); the frames listed in
+    // `empty` hold no chunk.
+    void fill(uint64_t frames, const std::vector<uint64_t> &empty = {}) {
+        for (uint64_t frame = rux_get_nframes(&handle_); frame < frames; ++frame) {
+            if (std::find(empty.begin(), empty.end(), frame) == empty.end()) {
+                ASSERT_EQ(write("pos", text_of(frame)), RUX_SUCCESS);
+            }
+            ASSERT_EQ(rux_end_frame(&handle_), RUX_SUCCESS);
+        }
+    }
+};
+
+// The cut writes the kept entries as a new block at the end of the file,
+// syncs, then switches the header: no other byte of the file changes.
+TEST_F(TruncateFramesTest, WritesANewBlockAndOverwritesOnlyTheHeader) {
+    fill(300);  // the index block grows to 512 entries
+    ASSERT_EQ(rux_flush(&handle_), RUX_SUCCESS);
+    const Bytes before = file();
+    const int fd = handle_.fd;
+    RecordingSys sys;
+    ASSERT_EQ(rux_truncate_frames(&handle_, 100), RUX_SUCCESS);
+    const uint64_t block = (before.size() + 31) / 32 * 32;
+    const std::vector<CallRecord> expected = {{Call::pwrite, fd, block, 100 * 32},
+                                              {Call::pwrite, fd, block + 100 * 32, 28 * 32},
+                                              {Call::fsync, fd, 0, 0},
+                                              {Call::pwrite, fd, 0, 256},
+                                              {Call::fsync, fd, 0, 0}};
+    EXPECT_EQ(sys.writes(), expected);
+    const Bytes after = file();
+    ASSERT_GE(after.size(), before.size());
+    EXPECT_TRUE(std::equal(before.begin() + 256, before.end(), after.begin() + 256));
+    EXPECT_EQ(rux_test::check_well_formed(after), "");
+    const auto parsed = rux_test::parse_file(after);
+    EXPECT_EQ(parsed.header.index_location, block);
+    EXPECT_EQ(parsed.header.index_entries, 128u);
+    EXPECT_EQ(parsed.entries.size(), 100u);
+    EXPECT_EQ(rux_get_nframes(&handle_), 100u);
+    EXPECT_EQ(read_text(99, "pos"), "f99");
+    EXPECT_EQ(rux_find_chunk(&handle_, 100, "pos"), nullptr);
+    ASSERT_EQ(write("pos", "again"), RUX_SUCCESS);
+    ASSERT_EQ(rux_end_frame(&handle_), RUX_SUCCESS);
+    reopen();
+    EXPECT_EQ(rux_get_nframes(&handle_), 101u);
+    EXPECT_EQ(read_text(100, "pos"), "again");
+    EXPECT_EQ(read_text(42, "pos"), "f42");
+}
+
+struct CutCase {
+    const char *what;
+    uint64_t keep;
+    int result;
+    bool writes;  // whether the call changes the file
+};
+void PrintTo(const CutCase &c, std::ostream *out) {
+    *out << c.what;
+}
+
+class TruncateFramesTo : public TruncateFramesTest,
+                         public testing::WithParamInterface<CutCase> {};
+
+// Ten frames, 6 and 7 without chunks. Whatever is kept, the next frame
+// written is frame `keep`, and the file then holds keep + 1 frames.
+TEST_P(TruncateFramesTo, KeepsTheFirstFramesAndAppendsAfterThem) {
+    const CutCase &c = GetParam();
+    fill(10, {6, 7});
+    ASSERT_EQ(rux_flush(&handle_), RUX_SUCCESS);
+    {
+        RecordingSys sys;
+        EXPECT_EQ(rux_truncate_frames(&handle_, c.keep), c.result);
+        EXPECT_EQ(sys.writes().empty(), !c.writes);
+    }
+    const uint64_t kept = c.result == RUX_SUCCESS ? c.keep : 10;
+    EXPECT_EQ(rux_get_nframes(&handle_), kept);
+    ASSERT_EQ(write("pos", "after"), RUX_SUCCESS);
+    ASSERT_EQ(rux_end_frame(&handle_), RUX_SUCCESS);
+    reopen();
+    EXPECT_EQ(rux_test::check_well_formed(file()), "");
+    EXPECT_EQ(rux_get_nframes(&handle_), kept + 1);
+    EXPECT_EQ(read_text(kept, "pos"), "after");
+    for (uint64_t frame = 0; frame < kept; ++frame) {
+        EXPECT_EQ(read_text(frame, "pos"), frame == 6 || frame == 7 ? "<none>" : text_of(frame));
+    }
+    EXPECT_EQ(rux_test::matching_names(&handle_, ""), std::vector<std::string>{"pos"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TruncateFramesTo,
+    testing::Values(CutCase{"to_nothing", 0, RUX_SUCCESS, true},
+                    CutCase{"to_three", 3, RUX_SUCCESS, true},
+                    CutCase{"after_empty_frames", 8, RUX_SUCCESS, true},
+                    CutCase{"to_the_last_frame", 9, RUX_SUCCESS, true},
+                    CutCase{"to_every_frame", 10, RUX_SUCCESS, false},
+                    CutCase{"past_the_end", 11, RUX_ERROR_INVALID_ARGUMENT, false}),
+    [](const testing::TestParamInfo<CutCase> &info) { return info.param.what; });
+
+// Frames still staged count; the chunks of the frame in progress are dropped,
+// also when every frame is kept. Their names stay in the namelist.
+TEST_F(TruncateFramesTest, CountsStagedFramesAndDropsTheFrameInProgress) {
+    fill(6);
+    ASSERT_EQ(write("open", "dropped"), RUX_SUCCESS);
+    ASSERT_EQ(rux_truncate_frames(&handle_, 4), RUX_SUCCESS);
+    EXPECT_EQ(rux_get_nframes(&handle_), 4u);
+    EXPECT_EQ(read_text(3, "pos"), "f3");
+    ASSERT_EQ(write("kept", "k"), RUX_SUCCESS);
+    ASSERT_EQ(write("open", "dropped too"), RUX_SUCCESS);
+    ASSERT_EQ(rux_truncate_frames(&handle_, 4), RUX_SUCCESS);
+    ASSERT_EQ(write("pos", "x"), RUX_SUCCESS);
+    ASSERT_EQ(rux_end_frame(&handle_), RUX_SUCCESS);
+    reopen();
+    EXPECT_EQ(rux_get_nframes(&handle_), 5u);
+    EXPECT_EQ(read_text(4, "pos"), "x");
+    for (uint64_t frame = 0; frame < 5; ++frame) {
+        EXPECT_EQ(rux_find_chunk(&handle_, frame, "open"), nullptr) << frame;
+        EXPECT_EQ(rux_find_chunk(&handle_, frame, "kept"), nullptr) << frame;
+    }
+    EXPECT_EQ(rux_test::matching_names(&handle_, ""),
+              (std::vector<std::string>{"pos", "open", "kept"}));
+}
+
+// A reader that opened before the cut keeps every frame it saw, byte for
+// byte; a refresh shows the kept frames and what was appended after them.
+TEST_F(TruncateFramesTest, AReaderKeepsTheViewItHad) {
+    fill(40);
+    ASSERT_EQ(rux_flush(&handle_), RUX_SUCCESS);
+    rux_handle reader;
+    ASSERT_EQ(rux_open(&reader, path().c_str(), RUX_OPEN_READONLY), RUX_SUCCESS);
+    ASSERT_EQ(rux_truncate_frames(&handle_, 10), RUX_SUCCESS);
+    for (int frame = 10; frame < 15; ++frame) {
+        ASSERT_EQ(write("pos", "late" + std::to_string(frame)), RUX_SUCCESS);
+        ASSERT_EQ(rux_end_frame(&handle_), RUX_SUCCESS);
+    }
+    ASSERT_EQ(rux_flush(&handle_), RUX_SUCCESS);
+    EXPECT_EQ(rux_get_nframes(&reader), 40u);
+    for (uint64_t frame = 0; frame < 40; ++frame) {
+        Bytes back;
+        ASSERT_TRUE(rux_test::read_back(&reader, frame, "pos", &back)) << frame;
+        EXPECT_EQ(std::string(back.begin(), back.end()), text_of(frame));
+    }
+    uint64_t kept = 0;
+    ASSERT_EQ(rux_refresh_keeping(&reader, &kept), RUX_SUCCESS);
+    EXPECT_EQ(kept, 10u);
+    EXPECT_EQ(rux_get_nframes(&reader), 15u);
+    Bytes back;
+    ASSERT_TRUE(rux_test::read_back(&reader, 12, "pos", &back));
+    EXPECT_EQ(std::string(back.begin(), back.end()), "late12");
+    // Appending keeps every frame; a cut behind the reader's frames keeps
+    // them all; a cut to nothing keeps none.
+    fill(20);
+    ASSERT_EQ(rux_truncate_frames(&handle_, 17), RUX_SUCCESS);
+    ASSERT_EQ(rux_flush(&handle_), RUX_SUCCESS);
+    ASSERT_EQ(rux_refresh_keeping(&reader, &kept), RUX_SUCCESS);
+    EXPECT_EQ(kept, 15u);
+    EXPECT_EQ(rux_get_nframes(&reader), 17u);
+    ASSERT_EQ(rux_truncate_frames(&handle_, 0), RUX_SUCCESS);
+    fill(3);
+    ASSERT_EQ(rux_flush(&handle_), RUX_SUCCESS);
+    ASSERT_EQ(rux_refresh_keeping(&reader, &kept), RUX_SUCCESS);
+    EXPECT_EQ(kept, 0u);
+    EXPECT_EQ(rux_get_nframes(&reader), 3u);
+    EXPECT_EQ(rux_refresh_keeping(&reader, nullptr), RUX_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(rux_close(&reader), RUX_SUCCESS);
+}
+
+// A version 1 layout file has no commit record: the cut keeps its version
+// and its zero reserved bytes, and readers count the new block's entries.
+TEST_F(TruncateFramesTest, CutsAVersion1FileWithoutACommitRecord) {
+    ASSERT_EQ(rux_close(&handle_), RUX_SUCCESS);
+    open_ = false;
+    FileImage image(rux_test::kVersion10);
+    image.set_names({"pos"});
+    for (uint64_t frame = 0; frame < 6; ++frame) {
+        const std::string text = text_of(frame);
+        image.add_chunk(frame, 0, RUX_TYPE_CHARACTER, 1, static_cast<uint32_t>(text.size()),
+                        text.data());
+    }
+    open_image(image);
+    ASSERT_EQ(rux_truncate_frames(&handle_, 2), RUX_SUCCESS);
+    const Bytes bytes = file();
+    EXPECT_EQ(rux_test::decode_header(bytes).version, rux_test::kVersion10);
+    EXPECT_EQ(Bytes(bytes.begin() + 176, bytes.begin() + 256), Bytes(80, 0));
+    reopen();
+    EXPECT_EQ(rux_get_nframes(&handle_), 2u);
+    EXPECT_EQ(read_text(1, "pos"), "f1");
+}
+
+struct CutFailureCase {
+    const char *what;
+    Call kind;
+    int nth;
+    uint64_t frames_on_disk;  // what the file holds after the failure
+    bool keeps_writing;       // nothing refers to what failed: the call can be repeated
+};
+void PrintTo(const CutFailureCase &c, std::ostream *out) {
+    *out << c.what;
+}
+
+class TruncateFramesFailure : public TruncateUpgradeTest,
+                              public testing::WithParamInterface<CutFailureCase> {};
+
+// A failing step leaves a well-formed file holding every frame or the first
+// n. A handle that stopped writing still reads the frames it had, and closes.
+TEST_P(TruncateFramesFailure, LeavesEveryFrameOrTheFirstN) {
+    const CutFailureCase &c = GetParam();
+    RecordingSys sys;
+    ASSERT_EQ(rux_test::create_open(&handle_, path()), RUX_SUCCESS);
+    for (int frame = 0; frame < 20; ++frame) {
+        ASSERT_EQ(write("pos", "f" + std::to_string(frame)), RUX_SUCCESS);
+        ASSERT_EQ(rux_end_frame(&handle_), RUX_SUCCESS);
+    }
+    ASSERT_EQ(rux_flush(&handle_), RUX_SUCCESS);
+    ASSERT_EQ(write("open", "staged"), RUX_SUCCESS);
+    sys.fail(c.kind, c.nth, EIO);
+    EXPECT_EQ(rux_truncate_frames(&handle_, 5), RUX_ERROR_IO);
+    sys.clear_faults();
+    EXPECT_EQ(rux_test::check_well_formed(file()), "");
+    EXPECT_EQ(rux_get_nframes(&handle_), 20u);
+    EXPECT_EQ(read_text(19, "pos"), "f19");
+    EXPECT_EQ(rux_truncate_frames(&handle_, 5), c.keeps_writing ? RUX_SUCCESS : RUX_ERROR_IO);
+    EXPECT_EQ(rux_close(&handle_), c.keeps_writing ? RUX_SUCCESS : RUX_ERROR_IO);
+    EXPECT_EQ(handle_.owns_descriptor, 0);
+    EXPECT_EQ(sys.live_allocations(), 0u);
+    EXPECT_EQ(sys.live_mappings(), 0u);
+    ASSERT_EQ(rux_open(&handle_, path().c_str(), RUX_OPEN_READONLY), RUX_SUCCESS);
+    open_ = true;
+    EXPECT_EQ(rux_get_nframes(&handle_), c.keeps_writing ? 5u : c.frames_on_disk);
+    EXPECT_EQ(read_text(4, "pos"), "f4");
+    EXPECT_EQ(rux_find_chunk(&handle_, 4, "open"), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TruncateFramesFailure,
+    // The flush before the cut writes the new name and the staged chunk:
+    // two writes and two fsyncs.
+    testing::Values(CutFailureCase{"block_write", Call::pwrite, 3, 20, true},
+                    CutFailureCase{"block_fsync", Call::fsync, 3, 20, false},
+                    CutFailureCase{"header_write", Call::pwrite, 5, 20, false},
+                    CutFailureCase{"header_fsync", Call::fsync, 4, 5, false},
+                    CutFailureCase{"mapping", Call::mmap, 1, 5, false}),
+    [](const testing::TestParamInfo<CutFailureCase> &info) { return info.param.what; });
 
 }  // namespace

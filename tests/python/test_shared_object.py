@@ -33,6 +33,8 @@ C_API = {
     "rux_read_chunks",
     "rux_strerror",
     "rux_refresh",
+    "rux_refresh_keeping",
+    "rux_truncate_frames",
 }
 EXPORTED = C_API | {"PyInit_fl", "RUX_MAGIC_ID"}
 

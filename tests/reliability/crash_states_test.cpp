@@ -179,7 +179,7 @@ Recording record_workload(Workload workload, const std::string &path) {
 // What an image that holds the first `applied` operations may contain.
 struct Allowed {
     Expectation current;
-    Expectation emptied;
+    Expectation alternative;  // while a truncation (emptying or a cut) runs
     bool truncating;
 };
 
@@ -194,13 +194,14 @@ Allowed allowed_at(const Recording &recording, size_t applied) {
     const Snapshot &after = recording.snapshots[next];
     Allowed allowed;
     allowed.current = after.progress.current;
-    allowed.current.recorded = before.progress.current.recorded;
-    allowed.truncating = after.step == "truncate";
-    allowed.emptied = before.progress.current;
-    allowed.emptied.recorded = 0;
-    if (allowed.truncating) {
-        allowed.current.recorded = 0;
+    allowed.truncating = after.progress.truncating;
+    // A truncation in flight says itself what it records: nothing for an
+    // emptying, exactly the kept frames for a cut; the content before it is
+    // the alternative.
+    if (!allowed.truncating) {
+        allowed.current.recorded = before.progress.current.recorded;
     }
+    allowed.alternative = after.progress.alternative;
     return allowed;
 }
 
@@ -248,7 +249,7 @@ int check_crash_states(const Recording &recording, const std::string &image_path
         const Allowed allowed = allowed_at(recording, applied);
         std::vector<const Expectation *> expectations = {&allowed.current};
         if (allowed.truncating) {
-            expectations.push_back(&allowed.emptied);
+            expectations.push_back(&allowed.alternative);
         }
         for (const auto &state : torn) {
             const std::vector<size_t> &subset = state.first;

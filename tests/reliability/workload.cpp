@@ -31,6 +31,9 @@ class Script {
             progress_->failed_step = name;
             stopped_ = true;
         }
+        if (name != "truncate" && name != "truncate_frames") {
+            progress_->truncating = false;
+        }
         if (!observer_(name, result)) {
             stopped_ = true;
         }
@@ -122,19 +125,42 @@ class Script {
         }
     }
 
+    // Emptying may leave any prefix of the old frames behind while it runs.
     void truncate() {
         if (stopped_) {
             return;
         }
-        progress_->before_truncation = progress_->current;
+        Expectation before = progress_->current;
+        before.recorded = 0;
         progress_->truncating = true;
         const int result = rux_truncate(handle_);
         if (result == RUX_SUCCESS) {
             progress_->current = Expectation{};
-            progress_->truncating = false;
         }
+        progress_->alternative = before;
         open_frame_.clear();
         step("truncate", result);
+    }
+
+    // A cut leaves either the frames before it (at least those recorded) or
+    // exactly the first `frames`.
+    void truncate_frames(uint64_t frames) {
+        if (stopped_) {
+            return;
+        }
+        const Expectation before = progress_->current;
+        Expectation cut = before;
+        cut.frames.resize(frames);
+        cut.recorded = frames;
+        progress_->alternative = cut;
+        progress_->truncating = true;
+        const int result = rux_truncate_frames(handle_, frames);
+        if (result == RUX_SUCCESS) {
+            progress_->current = cut;
+            progress_->alternative = before;
+            open_frame_.clear();
+        }
+        step("truncate_frames", result);
     }
 
     void upgrade() {
@@ -254,7 +280,10 @@ void run_trajectory_workload(const std::string &path, rux_handle *handle, Progre
     script.close();
     script.open(path);
     script.set_thresholds();
-    script.frames(3, 50, false);
+    script.frames(6, 50, false);  // frames 37 to 42; 40 to 42 stay staged
+    script.write("pos", make_chunk(RUX_TYPE_FLOAT, 24, 3, 77));
+    script.truncate_frames(30);
+    script.frames(4, 70, false);
     script.truncate();
     script.frames(2, 90, false);
     script.close();

@@ -26,10 +26,12 @@ struct Expectation {
 
 // Where the workload stands; updated as each step returns.
 struct Progress {
-    // The file's content as the workload knows it, and, while a truncation
-    // runs, the content before it (either may be on disk then).
+    // The file's content as the workload knows it, and, from the start of a
+    // truncation (rux_truncate or rux_truncate_frames) until the next step
+    // reports, what the file may hold instead: the content before the
+    // truncation once it has returned, the content after it while it runs.
     Expectation current;
-    Expectation before_truncation;
+    Expectation alternative;
     bool truncating = false;
     bool creating = false;  // a failure now may leave a partly created file
     bool handle_open = false;
@@ -43,7 +45,9 @@ using StepObserver = std::function<bool(const std::string &step, int result)>;
 
 // Runs the workload on `path` with `handle`: create; small, large and new-name
 // chunks over many frames with flushes and read-backs, growing both blocks;
-// close; reopen; truncate; more frames; close. Stops at the first failing
+// close; reopen; more frames, some staged, and a chunk in progress; cut back
+// to the first frames (rux_truncate_frames); more frames; truncate; more
+// frames; close. Stops at the first failing
 // step (leaving the handle open for the caller to close) or when the
 // observer says so.
 void run_trajectory_workload(const std::string &path, rux_handle *handle, Progress *progress,

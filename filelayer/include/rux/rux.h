@@ -218,7 +218,8 @@ RUX_API int rux_close(rux_handle *handle);
 RUX_API uint64_t rux_get_nframes(const rux_handle *handle);
 RUX_API size_t rux_sizeof_type(rux_type type);
 /* The entry points into the mapped index block and stays valid until the
- * block is remapped (it grows in a flush; truncate, upgrade, close). Blocks
+ * block is remapped (it grows in a flush; truncate, truncate_frames, upgrade,
+ * close). Blocks
  * lie at any file offset, so the entry need not be 8-byte aligned: copy it
  * with memcpy before reading its fields where alignment matters. */
 RUX_API const rux_index_entry *rux_find_chunk(rux_handle *handle, uint64_t frame, const char *name);
@@ -338,6 +339,16 @@ RUX_API int rux_set_index_entries_to_buffer(rux_handle *handle, uint64_t count);
 RUX_API int rux_flush(rux_handle *handle);
 RUX_API int rux_truncate(rux_handle *handle);
 RUX_API int rux_upgrade(rux_handle *handle);
+/* Keeps the first n frames and drops the later ones, with the chunks of the
+ * frame in progress; the next frame written is frame n. n above
+ * rux_get_nframes is RUX_ERROR_INVALID_ARGUMENT; n equal to it drops only the
+ * frame in progress. Staged frames are flushed first; then the entries of the
+ * kept frames are written as a new index block at the end of the file and
+ * one header write switches to it, so that after a crash the file holds
+ * either every frame or the first n. No other byte is overwritten: readers
+ * that have the file open keep their view, and the dropped frames' bytes stay
+ * behind as dead space. Names stay in the namelist. */
+RUX_API int rux_truncate_frames(rux_handle *handle, uint64_t n);
 /* ---- Following a file that a writer appends to ---- */
 /* On a read-only handle, takes a new view of the file: the frames and names
  * that a writer has flushed since the open (or the last refresh), with the
@@ -346,6 +357,12 @@ RUX_API int rux_upgrade(rux_handle *handle);
  * pointers returned before become invalid. On failure the old view stays.
  * On a writable handle it returns RUX_SUCCESS and changes nothing. */
 RUX_API int rux_refresh(rux_handle *handle);
+/* rux_refresh that also sets *kept_frames to the number of leading frames of
+ * the view before the call that the new view holds unchanged: all of them
+ * (up to the new frame count), unless a writer cut the file since
+ * (rux_truncate_frames, rux_truncate). What a caller derived from later
+ * frames is stale. On a writable handle it is rux_get_nframes. */
+RUX_API int rux_refresh_keeping(rux_handle *handle, uint64_t *kept_frames);
 
 #ifdef __cplusplus
 }
