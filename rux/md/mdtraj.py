@@ -124,7 +124,8 @@ def topology_of(frame: Frame) -> "md.Topology":
             segment_id="" if segids is None else str(segids[start]),
         )
         for i in range(start, end):
-            atoms.append(topology.add_atom(names_list[i], _element(symbols[i], known), residue, serial=serials[i]))
+            element = _element(symbols[i], known)
+            atoms.append(topology.add_atom(names_list[i], element, residue, serial=serials[i]))
     bonds = _optional(frame, schema.BONDS)
     if bonds is not None and bonds.size:
         bonds = bonds.reshape(-1, 2)

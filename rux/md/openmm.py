@@ -132,7 +132,7 @@ def topology_chunks(topology: Any, system: Any) -> Dict[str, np.ndarray]:
 
 def _degrees_of_freedom(system: Any) -> int:
     """As OpenMM's StateDataReporter counts them, for the temperature."""
-    moving = [system.getParticleMass(i).value_in_unit(_unit.dalton) > 0 for i in range(system.getNumParticles())]
+    moving = [_plain(system.getParticleMass(i), "mass") > 0 for i in range(system.getNumParticles())]
     dof = 3 * sum(moving)
     for i in range(system.getNumConstraints()):
         first, second, _ = system.getConstraintParameters(i)
@@ -191,16 +191,14 @@ class RUXReporter:
         self._dtype = np.dtype(dtype)
         if self._dtype not in (np.dtype(np.float32), np.dtype(np.float64)):
             raise ValueError(f"dtype must be float32 or float64, not {self._dtype}")
-        self._vectors = ["positions"] + [k for k, on in (("velocities", velocities), ("forces", forces)) if on]
-        self._energies = [
-            (name, on)
-            for name, on in (
-                (schema.POTENTIAL_ENERGY, potentialEnergy),
-                (schema.KINETIC_ENERGY, kineticEnergy),
-                (schema.TOTAL_ENERGY, totalEnergy),
-            )
-            if on
-        ]
+        wanted = (("velocities", velocities), ("forces", forces))
+        self._vectors = ["positions"] + [kind for kind, on in wanted if on]
+        energies = (
+            (schema.POTENTIAL_ENERGY, potentialEnergy),
+            (schema.KINETIC_ENERGY, kineticEnergy),
+            (schema.TOTAL_ENERGY, totalEnergy),
+        )
+        self._energies = [name for name, on in energies if on]
         self._temperature = bool(temperature)
         self._include = list(self._vectors)
         if self._energies or self._temperature:
@@ -308,23 +306,20 @@ class RUXReporter:
 
     def _observables(self, simulation: Any, state: Any) -> Dict[str, float]:
         values: Dict[str, float] = {}
-        potential = kinetic = None
-        for name, _ in self._energies:
+        for name in self._energies:
             if name == schema.POTENTIAL_ENERGY:
-                potential = _plain(state.getPotentialEnergy(), "energy")
-                values[name] = potential
+                energy = state.getPotentialEnergy()
             elif name == schema.KINETIC_ENERGY:
-                kinetic = _plain(state.getKineticEnergy(), "energy")
-                values[name] = kinetic
+                energy = state.getKineticEnergy()
             else:
-                values[name] = _plain(state.getPotentialEnergy() + state.getKineticEnergy(), "energy")
+                energy = state.getPotentialEnergy() + state.getKineticEnergy()
+            values[name] = _plain(energy, "energy")
         if self._temperature:
             integrator = simulation.context.getIntegrator()
             if hasattr(integrator, "computeSystemTemperature"):
                 values[schema.TEMPERATURE] = _plain(integrator.computeSystemTemperature(), "temperature")
             else:
-                energy = state.getKineticEnergy()
-                temperature = 2 * energy / (self._dof * _unit.MOLAR_GAS_CONSTANT_R)
+                temperature = 2 * state.getKineticEnergy() / (self._dof * _unit.MOLAR_GAS_CONSTANT_R)
                 values[schema.TEMPERATURE] = _plain(temperature, "temperature")
         return values
 

@@ -23,11 +23,13 @@ from rux.openmm import RUXReporter  # noqa: E402
 MOLECULES = 40  # dimers: 80 atoms
 CHARGE = 0.3
 STEP_SIZE = 0.002  # ps
-HAS_TRUNCATE = hasattr(rux.Trajectory, "truncate")
 
 
-def dimer_box(molecules=MOLECULES, periodic=True, names=("A", "B"), seed=0):
+def dimer_box(molecules=MOLECULES, periodic=True, names=("A", "B"), constrained=False, seed=0):
     """Argon-like dimers, one residue each, in two chains; atom B has no element.
+
+    `constrained` makes the first two bonds constraints and adds a
+    CMMotionRemover, which change the degrees of freedom.
 
     Half the molecules start shifted by a box length, so that wrapping moves
     them. Returns (topology, system, positions in nm, box length).
@@ -58,10 +60,15 @@ def dimer_box(molecules=MOLECULES, periodic=True, names=("A", "B"), seed=0):
         for charge in (CHARGE, -CHARGE):
             system.addParticle(39.948)
             nonbonded.addParticle(charge, 0.3405, 0.996)
-        bonds.addBond(2 * m, 2 * m + 1, 0.12, 50000.0)
+        if constrained and m < 2:
+            system.addConstraint(2 * m, 2 * m + 1, 0.12)
+        else:
+            bonds.addBond(2 * m, 2 * m + 1, 0.12, 50000.0)
         nonbonded.addException(2 * m, 2 * m + 1, 0.0, 1.0, 0.0)
     system.addForce(nonbonded)
     system.addForce(bonds)
+    if constrained:
+        system.addForce(openmm.CMMotionRemover())
     if periodic:
         vectors = [openmm.Vec3(length, 0, 0), openmm.Vec3(0, length, 0), openmm.Vec3(0, 0, length)]
         system.setDefaultPeriodicBoxVectors(*vectors)
@@ -69,8 +76,8 @@ def dimer_box(molecules=MOLECULES, periodic=True, names=("A", "B"), seed=0):
     return topology, system, positions, length
 
 
-def simulation(periodic=True, names=("A", "B"), molecules=MOLECULES):
-    topology, system, positions, _ = dimer_box(molecules, periodic, names)
+def simulation(periodic=True, names=("A", "B"), molecules=MOLECULES, constrained=False):
+    topology, system, positions, _ = dimer_box(molecules, periodic, names, constrained)
     integrator = openmm.VerletIntegrator(STEP_SIZE)
     platform = openmm.Platform.getPlatformByName("Reference")
     sim = app.Simulation(topology, system, integrator, platform)
@@ -161,7 +168,7 @@ def test_topology(tmp_path):
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
 def test_vectors_and_observables(tmp_path, dtype):
-    sim = simulation()
+    sim = simulation(constrained=True)
     log = io.StringIO()
     sim.reporters.append(
         RUXReporter(tmp_path / "run.rux", 3, velocities=True, forces=True, potentialEnergy=True,
@@ -218,14 +225,14 @@ def test_live_reader_sees_published_frames(tmp_path):
     reporter.close()
 
 
-def run_with_checkpoint(path, checkpoint, steps_before, steps_after, interval=5, **options):
+def run_with_checkpoint(path, checkpoint, steps_before, steps_after, interval, interval_after):
     """Run, checkpoint, run on (a run then abandoned), and continue from the checkpoint.
 
     After the checkpoint the abandoned run is perturbed, so frames that
     survive from it would not match an uninterrupted run.
     """
     sim = simulation()
-    reporter = RUXReporter(path, interval, **options)
+    reporter = RUXReporter(path, interval)
     sim.reporters.append(reporter)
     sim.step(steps_before)
     sim.saveCheckpoint(str(checkpoint))
@@ -235,49 +242,58 @@ def run_with_checkpoint(path, checkpoint, steps_before, steps_after, interval=5,
 
     restarted = simulation()
     restarted.loadCheckpoint(str(checkpoint))
-    appended = RUXReporter(path, interval, append=True, **options)
+    appended = RUXReporter(path, interval_after, append=True)
     restarted.reporters.append(appended)
     return restarted, appended
 
 
-NEEDS_TRUNCATE = pytest.mark.skipif(
-    not HAS_TRUNCATE, reason="needs Trajectory.truncate, with which a restart drops the frames it replaces"
-)
-
-
-# (checkpoint step, steps the abandoned run went on for); reports every 5 steps.
+# (checkpoint step, steps the abandoned run went on for, report intervals before
+# and after the restart); the run ends at step 50.
 @pytest.mark.parametrize(
-    "before, after",
-    [pytest.param(20, 15, marks=NEEDS_TRUNCATE), pytest.param(22, 13, marks=NEEDS_TRUNCATE), (20, 0)],
+    "before, after, interval, interval_after",
+    [
+        (20, 15, 5, 5),
+        (22, 13, 5, 5),  # the checkpoint falls between reports
+        (20, 0, 5, 5),  # nothing to drop
+        (0, 15, 5, 5),  # everything dropped: the topology is written again
+        (20, 6, 2, 5),  # abandoned frames at 22 and 24 come before the first new report
+    ],
 )
-def test_restart_from_checkpoint_continues_the_file(tmp_path, caplog, before, after):
+def test_restart_from_checkpoint_continues_the_file(
+    tmp_path, caplog, before, after, interval, interval_after
+):
     reference = simulation()
-    reference.reporters.append(RUXReporter(tmp_path / "reference.rux", 5))
+    reference.reporters.append(RUXReporter(tmp_path / "reference.rux", 1))
     reference.step(50)
     reference.reporters[0].close()
 
-    restarted, appended = run_with_checkpoint(tmp_path / "run.rux", tmp_path / "state.chk", before, after)
+    restarted, appended = run_with_checkpoint(
+        tmp_path / "run.rux", tmp_path / "state.chk", before, after, interval, interval_after
+    )
     with caplog.at_level(logging.WARNING, logger="rux.md.openmm"):
         restarted.step(50 - before)
     appended.close()
-    assert ("dropping" in caplog.text) == (before // 5 * 5 + 5 <= before + after)
+    abandoned = [s for s in range(interval, before + after + 1, interval) if s > before]
+    assert ("dropping %d frames" % len(abandoned) in caplog.text) == bool(abandoned)
 
+    steps = [s for s in range(interval, before + 1, interval)]
+    steps += list(range(before + interval_after - before % interval_after, 51, interval_after))
     with rux.open(tmp_path / "reference.rux") as ref:
-        expected = ref.series(schema.POSITIONS)
-        np.testing.assert_array_equal(ref.series(schema.STEP), np.arange(5, 51, 5))
+        expected = ref.series(schema.POSITIONS)[np.array(steps) - 1]
+    with rux.open(tmp_path / "run.rux") as traj:
+        np.testing.assert_array_equal(traj.series(schema.STEP), steps)
+        np.testing.assert_array_equal(traj.series(schema.POSITIONS), expected)
+        assert list(traj[0][schema.NAMES]) == ["A", "B"] * MOLECULES
+        assert traj.attrs["units"] == schema.UNITS
     try:
         import MDAnalysis as mda
         from rux import mdanalysis  # noqa: F401  (registers the reader)
     except ImportError:
-        with rux.open(tmp_path / "run.rux") as traj:
-            np.testing.assert_array_equal(traj.series(schema.STEP), np.arange(5, 51, 5))
-            np.testing.assert_array_equal(traj.series(schema.POSITIONS), expected)
-            assert list(traj[-1][schema.NAMES]) == ["A", "B"] * MOLECULES
-    else:
-        universe = mda.Universe(str(tmp_path / "run.rux"))
-        assert universe.atoms.names.tolist() == ["A", "B"] * MOLECULES
-        positions = np.array([ts.positions for ts in universe.trajectory])
-        np.testing.assert_allclose(positions, expected * 10, rtol=1e-6)
+        return
+    universe = mda.Universe(str(tmp_path / "run.rux"))
+    assert universe.atoms.names.tolist() == ["A", "B"] * MOLECULES
+    positions = np.array([ts.positions for ts in universe.trajectory])
+    np.testing.assert_allclose(positions, expected * 10, rtol=1e-6)
 
 
 @pytest.mark.parametrize(
