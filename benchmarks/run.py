@@ -29,6 +29,7 @@ import cpp_library
 import frames
 import index
 import memory
+import openmm_reporter
 import reads
 import series
 import trajectory_layer
@@ -48,6 +49,7 @@ FAMILIES = (
     "frame_iteration",
     "open_read_close",
     "trajectory",  # reads the files of the first series and of frame iteration
+    "openmm_reporter",  # left out, with a note, without OpenMM
 )
 NEEDS = {"random_small_reads": "small_writes", "large_reads": "large_writes"}
 
@@ -82,6 +84,8 @@ class Config:
     rows_frames: int = 200
     rows_atoms: int = 47681
     rows_selected: int = 477
+    openmm_atoms: int = 8000
+    openmm_reports: int = 100
 
 
 QUICK = Config(
@@ -91,6 +95,7 @@ QUICK = Config(
     series_frames=200, series_many_frames=1000, scalar_frames=2000, scalar_companion_rows=50,
     frame_frames=200, frame_lookups=200, close_entries=[10**2, 10**4], repeat_series=2,
     rows_frames=20, rows_atoms=4768, rows_selected=48,
+    openmm_atoms=500, openmm_reports=3,
 )
 
 
@@ -187,6 +192,12 @@ def run_workloads(fl, config, families, data_dir, cold):
         progress("memory")
         rows += memory.memory(config, data_dir)
     rows += analysis_workloads(fl, config, families, data_dir)
+    if "openmm_reporter" in families:
+        if openmm_reporter.openmm is None:
+            progress("OpenMM is not installed: no reporter row")
+        else:
+            progress("OpenMM reporters")
+            rows += openmm_reporter.reporter_times(config, data_dir)
     return rows
 
 
@@ -338,6 +349,12 @@ def analysis_targets(rows):
     if frame:
         add("traj[i] vs read_frame", slower(frame, "read_frame"), 1.5, True,
             "a frame of 5 chunks: traj[i] time / read_frame time <= 1.5")
+    reporter = find(rows, "openmm_reporter")
+    if reporter:
+        add("OpenMM reporter vs XTC", slower(reporter, "xtc"), 1, True,
+            "OpenMM report(): RUXReporter time / XTCReporter time <= 1")
+        add("OpenMM reporter vs DCD", slower(reporter, "dcd"), 0.1, True,
+            "OpenMM report(): RUXReporter time / DCDReporter time <= 0.1")
     return result
 
 
@@ -534,7 +551,8 @@ def main(argv=None):
           f"{info['seconds']} s")
     print("Figures are medians of repetitions; ratios are speed ratios (>1: rux is faster or "
           "leaner), the median of the ratios within each repetition.\n")
-    plain = [row for row in rows if row.workload not in ANALYSIS_WORKLOADS]
+    reporters = [row for row in rows if row.workload == "openmm_reporter"]
+    plain = [row for row in rows if row.workload not in ANALYSIS_WORKLOADS + ("openmm_reporter",)]
     analysis = [row for row in rows if row.workload in ANALYSIS_WORKLOADS]
     if plain:
         print(table(plain))
@@ -542,6 +560,9 @@ def main(argv=None):
         print("\nAnalysis reads: one name across frames, whole frames, cheap opens and the "
               "trajectory layer (- : not a contender on that row; the limit is named):")
         print(analysis_table(analysis))
+    if reporters:
+        print("\nOpenMM reporters: time inside report(), each reporter writing its own file:")
+        print(openmm_reporter.table(reporters, number, ratio, format_lines))
     print("\n" + notes(rows))
     caveat = " (--quick: tiny sizes, the verdicts mean nothing)" if args.quick else ""
     print(f"\nTargets{caveat}:\n" + target_lines(found))

@@ -46,6 +46,10 @@ def row(workload, limit="npy", entries=None, **figures):
          "1% of rows (an index array) vs all rows", 12.0, True),
         ([row("series_rows_slice", rux=6, rux_all=48, npy=2)], "1% of rows (a slice) vs all rows",
          8.0, False),
+        ([row("openmm_reporter", "xtc", rux=300, xtc=1200, dcd=2400)], "OpenMM reporter vs XTC",
+         0.25, True),
+        ([row("openmm_reporter", "xtc", rux=300, xtc=1200, dcd=2400)], "OpenMM reporter vs DCD",
+         0.125, False),
     ],
 )
 def test_target_direction(rows, name, measured, holds):

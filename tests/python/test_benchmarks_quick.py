@@ -34,12 +34,14 @@ WORKLOADS = {
     "open_read_close",
     "trajectory_msd",
     "trajectory_frame",
-}
+} | ({"openmm_reporter"} if importlib.util.find_spec("openmm") else set())
 # Contenders with no figure by design: lookups make no system call, and the
 # analysis reads race a copy from memory instead.
 NO_BARE = {"lookup", "series_positions", "series_many_frames", "series_scalar",
            "series_rows_index", "series_rows_slice", "frame_iteration", "trajectory_msd",
-           "trajectory_frame"}
+           "trajectory_frame", "openmm_reporter"}
+# Rows that race other contenders than h5py: OpenMM's own reporters.
+NO_H5PY = {"openmm_reporter": ("rux_published", "xtc", "dcd")}
 # What the rux column of each analysis row needs; until it is there, that
 # row's rux figure is n/a and the others still run.
 HAS_READ_FRAME = hasattr(fl.RUXFile, "read_frame")
@@ -85,6 +87,10 @@ def check_figures(row, expect_h5py):
     with_rux = NEEDS.get(row["workload"], True)
     assert (medians["rux"] is not None and medians["rux"] > 0) == with_rux, row
     assert len(row["repetitions"]["rux"]) >= 1 or not with_rux
+    if row["workload"] in NO_H5PY:
+        assert medians["h5py"] is None, row
+        assert all(medians[other] > 0 for other in NO_H5PY[row["workload"]]), row
+        return
     assert (medians["h5py"] is not None) == expect_h5py, row
     if row["workload"] not in NO_BARE:
         assert medians["bare"] is not None, row
@@ -116,6 +122,8 @@ def test_quick_mode_reports_every_workload(tmp_path):
             "read_frame vs per-chunk loop", "open + read + close growth", "msd vs in-memory",
             "1% of rows (an index array) vs all rows", "1% of rows (a slice) vs all rows",
             "msd vs h5py", "traj[i] vs read_frame"} <= names
+    if "openmm_reporter" in WORKLOADS:
+        assert {"OpenMM reporter vs XTC", "OpenMM reporter vs DCD"} <= names
     for target in results["targets"]:
         assert target["holds"] in (True, False, None)
 
