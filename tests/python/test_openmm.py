@@ -292,7 +292,7 @@ def test_restart_from_checkpoint_continues_the_file(
         return
     universe = mda.Universe(str(tmp_path / "run.rux"))
     assert universe.atoms.names.tolist() == ["A", "B"] * MOLECULES
-    positions = np.array([ts.positions for ts in universe.trajectory])
+    positions = np.array([ts.positions.copy() for ts in universe.trajectory])
     np.testing.assert_allclose(positions, expected * 10, rtol=1e-6)
 
 
