@@ -25,8 +25,9 @@ CONTENDERS = ("rux", "h5py", "bare")
 # Further contenders of the analysis-read rows, in the order they print:
 # today's per-chunk loop (rux_loop), one read_frame (read_frame), h5py with
 # one frame per HDF5 chunk (h5py_frame; "h5py" is then automatic chunks) and
-# the copy limit, numpy.load(mmap_mode="r") of a .npy, copied (npy).
-MORE_CONTENDERS = ("rux_loop", "read_frame", "h5py_frame", "npy")
+# the copy limit, numpy.load(mmap_mode="r") of a .npy, copied (npy); and
+# for the ASE rows, ASE's own trajectory format, ase.io.Trajectory (ase_traj).
+MORE_CONTENDERS = ("rux_loop", "read_frame", "h5py_frame", "npy", "ase_traj")
 
 # The schema and chunk names every rux file of the suite uses.
 APPLICATION = "rux-benchmarks"

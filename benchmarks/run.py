@@ -24,6 +24,7 @@ from typing import List
 
 import numpy
 
+import ase_io
 import common
 import cpp_library
 import frames
@@ -47,6 +48,7 @@ FAMILIES = (
     "frame_iteration",
     "open_read_close",
     "trajectory",  # reads the files of the first series and of frame iteration
+    "ase_io",  # ase.io.read and an MD run's writes against ase.io.Trajectory
 )
 NEEDS = {"random_small_reads": "small_writes", "large_reads": "large_writes"}
 
@@ -78,6 +80,9 @@ class Config:
     frame_lookups: int = 2000
     close_entries: List[int] = field(default_factory=lambda: [10**3, 10**6])
     repeat_series: int = 5
+    ase_frames: int = 10000
+    ase_md_steps: int = 300
+    ase_repeat: int = 3
 
 
 QUICK = Config(
@@ -86,6 +91,7 @@ QUICK = Config(
     memory_bytes=8 * 2**20, repeat=3, repeat_large=2, repeat_writable=2, repeat_memory=1,
     series_frames=200, series_many_frames=1000, scalar_frames=2000, scalar_companion_rows=50,
     frame_frames=200, frame_lookups=200, close_entries=[10**2, 10**4], repeat_series=2,
+    ase_frames=100, ase_md_steps=10, ase_repeat=2,
 )
 
 
@@ -182,6 +188,12 @@ def run_workloads(fl, config, families, data_dir, cold):
         progress("memory")
         rows += memory.memory(config, data_dir)
     rows += analysis_workloads(fl, config, families, data_dir)
+    if "ase_io" in families:
+        if ase_io.available():
+            progress("ASE: ase.io.read and MD writes against ase.io.Trajectory")
+            rows += ase_io.ase_io(config, data_dir)
+        else:
+            progress("ASE, or rux's ase.io format, is not installed: no ASE rows")
     return rows
 
 
@@ -324,6 +336,14 @@ def analysis_targets(rows):
     if frame:
         add("traj[i] vs read_frame", slower(frame, "read_frame"), 1.5, True,
             "a frame of 5 chunks: traj[i] time / read_frame time <= 1.5")
+    ase_read = find(rows, "ase_read")
+    if ase_read:
+        add("ase.io.read vs Trajectory", ase_read.ratio("ase_traj"), 5, False,
+            "ase.io.read(':'): ase.io.Trajectory file time / rux file time >= 5")
+    ase_write = find(rows, "ase_write")
+    if ase_write:
+        add("MD writes vs Trajectory", slower(ase_write, "ase_traj"), 0.25, True,
+            "writes of an ASE MD run: rux time per frame / ase.io.Trajectory time <= 0.25")
     return result
 
 
@@ -381,6 +401,19 @@ def analysis_table(rows):
         + tuple(number(row.figure(key)) if key in row.values else "-"
                 for key, _ in ANALYSIS_COLUMNS)
         + (ratio(row.ratio("h5py")), f"{ratio(row.ratio(row.limit))} ({row.limit})")
+        for row in rows
+    ]
+    return format_lines(lines)
+
+
+ASE_WORKLOADS = ("ase_read", "ase_write")
+
+
+def ase_table(rows):
+    """The ASE rows: rux files through ase.io against ase.io.Trajectory."""
+    lines = [("workload", "unit", "rux", "ase.io.Trajectory", "rux vs Trajectory")] + [
+        (row.label, row.unit, number(row.figure("rux")), number(row.figure("ase_traj")),
+         ratio(row.ratio("ase_traj")))
         for row in rows
     ]
     return format_lines(lines)
@@ -518,7 +551,9 @@ def main(argv=None):
           f"{info['seconds']} s")
     print("Figures are medians of repetitions; ratios are speed ratios (>1: rux is faster or "
           "leaner), the median of the ratios within each repetition.\n")
-    plain = [row for row in rows if row.workload not in ANALYSIS_WORKLOADS]
+    plain = [row for row in rows
+             if row.workload not in ANALYSIS_WORKLOADS + ASE_WORKLOADS]
+    ase_rows = [row for row in rows if row.workload in ASE_WORKLOADS]
     analysis = [row for row in rows if row.workload in ANALYSIS_WORKLOADS]
     if plain:
         print(table(plain))
@@ -526,6 +561,9 @@ def main(argv=None):
         print("\nAnalysis reads: one name across frames, whole frames, cheap opens and the "
               "trajectory layer (- : not a contender on that row; the limit is named):")
         print(analysis_table(analysis))
+    if ase_rows:
+        print("\nASE: ase.io on rux files against ase.io.Trajectory (.traj):")
+        print(ase_table(ase_rows))
     print("\n" + notes(rows))
     caveat = " (--quick: tiny sizes, the verdicts mean nothing)" if args.quick else ""
     print(f"\nTargets{caveat}:\n" + target_lines(found))

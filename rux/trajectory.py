@@ -742,6 +742,19 @@ class Trajectory(Sequence[Frame]):
             frames = np.asarray(frames, dtype=np.int64)
         return self._store.series(name, frames)
 
+    def written_in(self, name: str) -> npt.NDArray[np.int64]:
+        """The indices, in this trajectory (or view), of the frames that hold `name` themselves.
+
+        Frames that have `name` only by the once-written rule are left out:
+        with ``series`` of a view of these frames, a reader gets the values
+        the frames wrote, in one read.
+        """
+        store = self._store
+        if name not in store.name_set:
+            raise KeyError(f"no chunk {name!r} in {store.path}")
+        frames = np.asarray(store.file_frames(self._indices()), dtype=np.int64)
+        return np.flatnonzero(np.isin(frames, store.frames_holding(name))).astype(np.int64)
+
     def __repr__(self) -> str:
         store = self._store
         parts = []
