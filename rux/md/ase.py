@@ -56,6 +56,7 @@ try:
     from ase import Atoms
     from ase.calculators.calculator import BaseCalculator, Calculator, compare_atoms
     from ase.calculators.singlepoint import SinglePointCalculator
+    from ase.constraints import FixCartesian
     from ase.data import atomic_masses, atomic_numbers, chemical_symbols
     from ase.parallel import world
     from ase.utils.plugins import ExternalIOFormat
@@ -800,10 +801,19 @@ def _frame_atoms(system: "_System", positions: np.ndarray, own: Dict[str, Any]) 
             key = _RESULT_OF[name]
             results[key] = float(value) if key in _SCALAR_RESULTS else np.array(value)
     if mask is not None:
-        ase_legacy.set_constraints(atoms, mask)
+        _set_constraints(atoms, mask)
     if results:
         atoms.calc = _calculator(atoms, results)
     return atoms
+
+
+def _set_constraints(atoms: Atoms, mask: np.ndarray) -> None:
+    """The FixAtoms, or FixCartesian of each atom with a fixed direction, of a move mask."""
+    if mask.ndim == 1:
+        ase_legacy.set_constraints(atoms, mask)
+        return
+    fixed = np.flatnonzero(~mask.all(axis=1))
+    atoms.set_constraint([FixCartesian(int(a), mask=~mask[a]) for a in fixed])
 
 
 class _System(NamedTuple):
