@@ -3,8 +3,8 @@
 ``rux.open`` wraps one ``rux.fl.RUXFile``. ``len(traj)``, ``traj[i]`` (a
 ``Frame``, a read-only mapping of chunk name to array or ``str``),
 ``traj[a:b]``, ``traj[[i, j]]`` and boolean masks (views with the same API),
-``traj.series(name)``, ``traj.attrs``, ``append``/``extend``/``flush``,
-``refresh``/``follow`` and ``to_dask``. Everything goes through ``rux.fl``'s
+``traj.series(name)``, ``traj.written_in(name)``, ``traj.attrs``,
+``append``/``extend``/``flush``, ``refresh``/``follow`` and ``to_dask``. Everything goes through ``rux.fl``'s
 public methods, so files written here are ordinary rux files.
 
 Names beginning with ``rux:`` are reserved for this layer and stored as

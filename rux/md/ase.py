@@ -11,9 +11,9 @@ ASE finds this module through the entry point ``rux`` of the group
 
 ASE's units (Å, eV, amu, e and ASE's time, Å sqrt(amu/eV)) become the
 schema's through ``rux.md.schema.factor``, here and nowhere else. Values come
-back to float64 rounding: within an ulp or two, as the division by 10 that
-makes nanometres of Å already loses the last bit of some of them. docs/md.md ("ASE") has the
-full mapping; in short:
+back to float64 rounding, within an ulp or a few: even the division by 10
+that makes nanometres of Å loses the last bit of some positions. docs/md.md
+("ASE") has the full mapping; in short:
 
 * every frame: ``positions``, and ``velocities`` (from the momenta) when the
   atoms have momenta;
@@ -56,7 +56,7 @@ try:
     from ase import Atoms
     from ase.calculators.calculator import BaseCalculator, Calculator, compare_atoms
     from ase.calculators.singlepoint import SinglePointCalculator
-    from ase.constraints import FixCartesian
+    from ase.constraints import FixAtoms, FixCartesian
     from ase.data import atomic_masses, atomic_numbers, chemical_symbols
     from ase.parallel import world
     from ase.utils.plugins import ExternalIOFormat
@@ -187,8 +187,8 @@ def _info_chunk(value: Any) -> Any:
     if isinstance(value, (float, np.floating)):
         return np.float64(value)
     if isinstance(value, np.ndarray):
-        if value.dtype.kind in "biuf" and value.ndim <= 2:
-            data = _numeric(value)
+        data = _numeric(value) if value.ndim <= 2 else None
+        if data is not None:
             return data[()] if value.ndim == 0 else data
         value = value.tolist()
     try:
@@ -486,9 +486,15 @@ class TrajectoryWriter:
                 skipped.append(schema.ARRAYS + key)
             else:
                 chunks[schema.ARRAYS + key] = data
-        mask = ase_legacy.move_mask(atoms) if atoms.constraints else None
-        if mask is not None:
-            chunks[schema.ARRAYS + MOVE_MASK] = mask
+        if atoms.constraints:
+            mask = ase_legacy.move_mask(atoms)
+            if mask is not None:
+                chunks[schema.ARRAYS + MOVE_MASK] = mask
+            skipped += [
+                "constraint " + type(c).__name__
+                for c in atoms.constraints
+                if not isinstance(c, (FixAtoms, FixCartesian))
+            ]
         for key, value in atoms.info.items():
             data = _info_chunk(value)
             if data is _SKIP:
@@ -623,7 +629,7 @@ class TrajectoryReader:
             frame = self._traj[0] if len(self._traj) else None
             atoms = 1
             if frame is not None and schema.POSITIONS in frame:
-                atoms = max(1, len(frame[schema.POSITIONS]))
+                atoms = max(1, np.shape(frame[schema.POSITIONS])[0])
             # Positions, velocities, forces and the copies made of them.
             self._bound = max(1, min(_BLOCK_FRAMES, _BLOCK_BYTES // (atoms * 3 * 8 * 4)))
         return self._bound
@@ -683,7 +689,7 @@ class TrajectoryReader:
             atoms.append(_frame_atoms(system, positions[k], own))
         return atoms
 
-    def _series(self, indices: np.ndarray, name: str) -> Sequence[Any]:
+    def _series(self, indices: np.ndarray, name: str) -> Any:
         try:
             return self._traj[indices].series(name)
         except ValueError:  # shapes that change between the frames

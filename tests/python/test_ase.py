@@ -14,7 +14,7 @@ import ase.units  # noqa: E402
 from ase.build import bulk, molecule  # noqa: E402
 from ase.calculators.emt import EMT  # noqa: E402
 from ase.calculators.singlepoint import SinglePointCalculator  # noqa: E402
-from ase.constraints import FixAtoms, FixCartesian  # noqa: E402
+from ase.constraints import FixAtoms, FixBondLength, FixCartesian  # noqa: E402
 from ase.io.formats import filetype, string2index  # noqa: E402
 from ase.md.velocitydistribution import MaxwellBoltzmannDistribution  # noqa: E402
 from ase.md.verlet import VelocityVerlet  # noqa: E402
@@ -361,8 +361,11 @@ def test_values_without_a_place_are_left_out_with_one_warning(tmp_path):
     atoms = molecule("H2")
     atoms.info["phase"] = np.array([1 + 2j])
     atoms.set_array("tensor", np.zeros((2, 3, 3)))
+    atoms.set_constraint(FixBondLength(0, 1))
     with TrajectoryWriter(tmp_path / "w.rux") as writer:
-        with pytest.warns(UserWarning, match="not stored .*: arrays/tensor, info/phase"):
+        with pytest.warns(
+            UserWarning, match="not stored .*: arrays/tensor, constraint FixBondLengths, info/phase"
+        ):
             writer.write(atoms)
         with warnings.catch_warnings():
             warnings.simplefilter("error")
@@ -387,3 +390,15 @@ def test_reader_indexes_like_a_list(tmp_path, index, count):
             assert_same(want, have)
         with pytest.raises(IndexError):
             reader[5]
+
+
+def test_the_adapter_type_checks():
+    pytest.importorskip("mypy")
+    import subprocess
+    import sys
+
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "-p", "rux.md.ase", "-p", "rux.md.ase_legacy", "-p", "rux.xyz"],
+        cwd="/", capture_output=True, text=True, timeout=600,
+    )
+    assert result.returncode == 0, result.stdout
