@@ -502,7 +502,9 @@ class TrajectoryWriter:
             else:
                 chunks[schema.INFO + str(key)] = data
         for key, value in self._results(atoms, extra).items():
-            if key not in _RESULTS or value is None:
+            if value is None:  # as ASE's calculators say "not computed"
+                continue
+            if key not in _RESULTS:
                 skipped.append(key)
                 continue
             name, data = _result_chunk(key, value)
