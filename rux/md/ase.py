@@ -247,21 +247,32 @@ def _voigt(full: np.ndarray) -> np.ndarray:
     )
 
 
-def _in_ase_units(name: str, values: Any) -> Any:
-    """Stored velocities or results of one frame, or of a block of frames, in ASE's units and layouts."""
+def _in_ase_units(name: str, values: Any, owned: bool = False) -> Any:
+    """Stored velocities or results of one frame, or of a block of frames, in ASE's units and layouts.
+
+    With `owned`, the values are an array of the caller's own, converted in
+    place: a block's arrays are large, and a new one costs a page fault per
+    page on top of the multiplication.
+    """
     if isinstance(values, list):
         return [_in_ase_units(name, value) for value in values]
-    data = np.asarray(values, dtype=np.float64)
-    if name == schema.VELOCITIES:
-        return data * _VELOCITY
-    _, unit, layout = _RESULTS[_RESULT_OF[name]]
-    data = data * unit
+    unit = _VELOCITY if name == schema.VELOCITIES else _RESULTS[_RESULT_OF[name]][1]
+    layout = "" if name == schema.VELOCITIES else _RESULTS[_RESULT_OF[name]][2]
+    data = _scaled(values, unit, owned)
     if layout == "voigt" and data.shape[-2:] == (3, 3):
         return _voigt(data)
     if layout in ("voigt-atoms", "tensor-atoms") and data.ndim >= 2 and data.shape[-1] == 9:
         data = data.reshape(data.shape[:-1] + (3, 3))
         return _voigt(data) if layout == "voigt-atoms" else data
     return data
+
+
+def _scaled(values: Any, unit: float, owned: bool) -> np.ndarray:
+    """float64 values times `unit`; in place where the values are the caller's float64 array."""
+    if owned and isinstance(values, np.ndarray) and values.dtype == np.float64:
+        values *= unit
+        return values
+    return np.asarray(values, dtype=np.float64) * unit
 
 
 def _equal(a: np.ndarray, b: np.ndarray) -> bool:
@@ -657,7 +668,7 @@ class TrajectoryReader:
         except KeyError:
             raise ConversionError(missing) from None
         # Conversions are made once per block (or per system), not per frame.
-        positions = np.asarray(positions, dtype=np.float64) * _LENGTH
+        positions = _scaled(positions, _LENGTH, owned=True)
         count = positions.shape[1]
         columns: Dict[str, Sequence[Any]] = {}
         for name in self._per_frame:
@@ -666,7 +677,7 @@ class TrajectoryReader:
                 continue
             values = self._series(block[held], name)
             if name == schema.VELOCITIES or name in _RESULT_OF:
-                values = _in_ase_units(name, values)
+                values = _in_ase_units(name, values, owned=True)
             if held.all():
                 columns[name] = values
                 continue
@@ -683,7 +694,8 @@ class TrajectoryReader:
         systems = [self._system_of(key, int(index)) for key, index in zip(keys, block)]
         velocities = columns.get(schema.VELOCITIES)
         if isinstance(velocities, np.ndarray) and len(set(keys)) == 1:
-            columns[_MOMENTA] = velocities * systems[0].weights[None, :, None]
+            velocities *= systems[0].weights[None, :, None]
+            columns[_MOMENTA] = velocities
             del columns[schema.VELOCITIES]
         atoms = []
         for k, system in enumerate(systems):
@@ -782,15 +794,16 @@ def _frame_atoms(system: "_System", positions: np.ndarray, own: Dict[str, Any]) 
     """The Atoms of one frame: positions in Å, `own` values in ASE's units."""
     # A copy of the system's atoms costs a fraction of the constructor,
     # which would be most of a frame's reading time.
-    atoms = _copy_atoms(system.template)
-    arrays = atoms.arrays
-    arrays["positions"] = np.array(positions.reshape(-1, 3), dtype=np.float64)
+    # Positions, momenta and results may be views of a block's arrays: each
+    # frame has rows of its own, and the whole block lives while one does.
+    made = {"positions": positions.reshape(-1, 3)}
     momenta = own.pop(_MOMENTA, None)
     velocities = own.pop(schema.VELOCITIES, None)
     if velocities is not None:
         momenta = velocities * system.weights[:, None]
     if momenta is not None:
-        arrays["momenta"] = np.array(momenta, dtype=np.float64)
+        made["momenta"] = momenta
+    atoms = _copy_atoms(system.template, **made)
     results = {}
     mask = None
     for name, value in own.items():
@@ -807,7 +820,7 @@ def _frame_atoms(system: "_System", positions: np.ndarray, own: Dict[str, Any]) 
             )
         else:
             key = _RESULT_OF[name]
-            results[key] = float(value) if key in _SCALAR_RESULTS else np.array(value)
+            results[key] = float(value) if key in _SCALAR_RESULTS else value
     if mask is not None:
         _set_constraints(atoms, mask)
     if results:
@@ -890,24 +903,34 @@ def _copy_state(source: Any, target: Any, leave: Tuple[str, ...] = ()) -> Any:
 _STATE_COPIES: List[bool] = []
 
 
-def _copy_atoms(atoms: Atoms) -> Atoms:
-    """``atoms.copy()`` for Atoms that have no calculator and no constraints, without the constructor."""
+def _copy_atoms(atoms: Atoms, **arrays: np.ndarray) -> Atoms:
+    """``atoms.copy()`` for Atoms that have no calculator and no constraints, without the constructor.
+
+    `arrays` replace (or join) the copies of the atoms' own: arrays made for
+    the copy, which it takes as they are.
+    """
     if _STATE_COPIES == [False]:
-        return atoms.copy()
-    copy_ = _copy_state(atoms, Atoms.__new__(Atoms))
-    if not _STATE_COPIES:
-        try:
-            works = (
-                not compare_atoms(copy_, atoms)
-                and copy_.arrays["positions"] is not atoms.arrays["positions"]
-                and copy_.cell is not atoms.cell
-                and copy_.get_chemical_formula() == atoms.get_chemical_formula()
-            )
-        except Exception:
-            works = False
-        _STATE_COPIES.append(works)
-        if not works:
-            return atoms.copy()
+        copy_ = atoms.copy()
+    else:
+        copy_ = _copy_state(atoms, Atoms.__new__(Atoms), ("arrays",))
+        copy_.arrays = {
+            key: arrays[key] if key in arrays else value.copy()
+            for key, value in atoms.arrays.items()
+        }
+        if not _STATE_COPIES:
+            try:
+                works = (
+                    not compare_atoms(copy_, atoms, excluded_properties=list(arrays))
+                    and copy_.numbers is not atoms.numbers
+                    and copy_.cell is not atoms.cell
+                    and copy_.get_chemical_formula() == atoms.get_chemical_formula()
+                )
+            except Exception:
+                works = False
+            _STATE_COPIES.append(works)
+            if not works:
+                copy_ = atoms.copy()
+    copy_.arrays.update(arrays)
     return copy_
 
 
