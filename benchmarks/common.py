@@ -28,8 +28,10 @@ CONTENDERS = ("rux", "h5py", "bare")
 # the copy limit, numpy.load(mmap_mode="r") of a .npy, copied (npy); rux
 # reading every row where rux reads some (rux_all).
 # The OpenMM reporter row races OpenMM's own reporters instead: rux
-# publishing every frame (rux_published), XTCReporter (xtc), DCDReporter (dcd).
-MORE_CONTENDERS = ("rux_loop", "read_frame", "h5py_frame", "npy", "rux_all", "rux_published", "xtc", "dcd")
+# publishing every frame (rux_published), XTCReporter (xtc), DCDReporter (dcd);
+# the ASE rows ASE's own trajectory format, ase.io.Trajectory (ase_traj).
+MORE_CONTENDERS = ("rux_loop", "read_frame", "h5py_frame", "npy", "rux_all", "rux_published", "xtc",
+                   "dcd", "ase_traj")
 
 # The schema and chunk names every rux file of the suite uses.
 APPLICATION = "rux-benchmarks"

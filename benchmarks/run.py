@@ -24,6 +24,7 @@ from typing import List
 
 import numpy
 
+import ase_io
 import common
 import cpp_library
 import frames
@@ -50,6 +51,7 @@ FAMILIES = (
     "open_read_close",
     "trajectory",  # reads the files of the first series and of frame iteration
     "openmm_reporter",  # left out, with a note, without OpenMM
+    "ase_io",  # ase.io.read and an MD run's writes against ase.io.Trajectory
 )
 NEEDS = {"random_small_reads": "small_writes", "large_reads": "large_writes"}
 
@@ -86,6 +88,9 @@ class Config:
     rows_selected: int = 477
     openmm_atoms: int = 8000
     openmm_reports: int = 100
+    ase_frames: int = 10000
+    ase_md_steps: int = 300
+    ase_repeat: int = 3
 
 
 QUICK = Config(
@@ -96,6 +101,7 @@ QUICK = Config(
     frame_frames=200, frame_lookups=200, close_entries=[10**2, 10**4], repeat_series=2,
     rows_frames=20, rows_atoms=4768, rows_selected=48,
     openmm_atoms=500, openmm_reports=3,
+    ase_frames=100, ase_md_steps=10, ase_repeat=2,
 )
 
 
@@ -198,6 +204,12 @@ def run_workloads(fl, config, families, data_dir, cold):
         else:
             progress("OpenMM reporters")
             rows += openmm_reporter.reporter_times(config, data_dir)
+    if "ase_io" in families:
+        if ase_io.available():
+            progress("ASE: ase.io.read and MD writes against ase.io.Trajectory")
+            rows += ase_io.ase_io(config, data_dir)
+        else:
+            progress("ASE, or rux's ase.io format, is not installed: no ASE rows")
     return rows
 
 
@@ -355,6 +367,14 @@ def analysis_targets(rows):
             "OpenMM report(): RUXReporter time / XTCReporter time <= 1")
         add("OpenMM reporter vs DCD", slower(reporter, "dcd"), 0.1, True,
             "OpenMM report(): RUXReporter time / DCDReporter time <= 0.1")
+    ase_read = find(rows, "ase_read")
+    if ase_read:
+        add("ase.io.read vs Trajectory", ase_read.ratio("ase_traj"), 5, False,
+            "ase.io.read(':'): ase.io.Trajectory file time / rux file time >= 5")
+    ase_write = find(rows, "ase_write")
+    if ase_write:
+        add("MD writes vs Trajectory", slower(ase_write, "ase_traj"), 0.25, True,
+            "writes of an ASE MD run: rux time per frame / ase.io.Trajectory time <= 0.25")
     return result
 
 
@@ -414,6 +434,19 @@ def analysis_table(rows):
         + tuple(number(row.figure(key)) if key in row.values else "-"
                 for key, _ in ANALYSIS_COLUMNS)
         + (ratio(row.ratio("h5py")), f"{ratio(row.ratio(row.limit))} ({row.limit})")
+        for row in rows
+    ]
+    return format_lines(lines)
+
+
+ASE_WORKLOADS = ("ase_read", "ase_write")
+
+
+def ase_table(rows):
+    """The ASE rows: rux files through ase.io against ase.io.Trajectory."""
+    lines = [("workload", "unit", "rux", "ase.io.Trajectory", "rux vs Trajectory")] + [
+        (row.label, row.unit, number(row.figure("rux")), number(row.figure("ase_traj")),
+         ratio(row.ratio("ase_traj")))
         for row in rows
     ]
     return format_lines(lines)
@@ -552,7 +585,9 @@ def main(argv=None):
     print("Figures are medians of repetitions; ratios are speed ratios (>1: rux is faster or "
           "leaner), the median of the ratios within each repetition.\n")
     reporters = [row for row in rows if row.workload == "openmm_reporter"]
-    plain = [row for row in rows if row.workload not in ANALYSIS_WORKLOADS + ("openmm_reporter",)]
+    plain = [row for row in rows
+             if row.workload not in ANALYSIS_WORKLOADS + ASE_WORKLOADS + ("openmm_reporter",)]
+    ase_rows = [row for row in rows if row.workload in ASE_WORKLOADS]
     analysis = [row for row in rows if row.workload in ANALYSIS_WORKLOADS]
     if plain:
         print(table(plain))
@@ -563,6 +598,9 @@ def main(argv=None):
     if reporters:
         print("\nOpenMM reporters: time inside report(), each reporter writing its own file:")
         print(openmm_reporter.table(reporters, number, ratio, format_lines))
+    if ase_rows:
+        print("\nASE: ase.io on rux files against ase.io.Trajectory (.traj):")
+        print(ase_table(ase_rows))
     print("\n" + notes(rows))
     caveat = " (--quick: tiny sizes, the verdicts mean nothing)" if args.quick else ""
     print(f"\nTargets{caveat}:\n" + target_lines(found))

@@ -34,14 +34,18 @@ WORKLOADS = {
     "open_read_close",
     "trajectory_msd",
     "trajectory_frame",
+    "ase_read",
+    "ase_write",
 } | ({"openmm_reporter"} if importlib.util.find_spec("openmm") else set())
 # Contenders with no figure by design: lookups make no system call, and the
 # analysis reads race a copy from memory instead.
 NO_BARE = {"lookup", "series_positions", "series_many_frames", "series_scalar",
            "series_rows_index", "series_rows_slice", "frame_iteration", "trajectory_msd",
-           "trajectory_frame", "openmm_reporter"}
+           "trajectory_frame", "openmm_reporter", "ase_read", "ase_write"}
 # Rows that race other contenders than h5py: OpenMM's own reporters.
 NO_H5PY = {"openmm_reporter": ("rux_published", "xtc", "dcd")}
+# Rows that race ASE's own trajectory format instead of h5py.
+AGAINST_ASE = {"ase_read", "ase_write"}
 # What the rux column of each analysis row needs; until it is there, that
 # row's rux figure is n/a and the others still run.
 HAS_READ_FRAME = hasattr(fl.RUXFile, "read_frame")
@@ -90,6 +94,9 @@ def check_figures(row, expect_h5py):
     if row["workload"] in NO_H5PY:
         assert medians["h5py"] is None, row
         assert all(medians[other] > 0 for other in NO_H5PY[row["workload"]]), row
+    if row["workload"] in AGAINST_ASE:
+        assert medians["ase_traj"] is not None and medians["ase_traj"] > 0, row
+        assert row["rux_vs_limit"] is not None and row["rux_vs_limit"] > 0, row
         return
     assert (medians["h5py"] is not None) == expect_h5py, row
     if row["workload"] not in NO_BARE:
@@ -103,7 +110,8 @@ def check_figures(row, expect_h5py):
 def test_quick_mode_reports_every_workload(tmp_path):
     results, stdout = run_quick(tmp_path)
     assert results["quick"] is True
-    assert {row["workload"] for row in results["rows"]} == WORKLOADS
+    without_ase = set() if importlib.util.find_spec("ase") else AGAINST_ASE
+    assert {row["workload"] for row in results["rows"]} == WORKLOADS - without_ase
     for row in results["rows"]:
         check_figures(row, have_h5py())
         assert row["label"] in stdout
@@ -124,6 +132,8 @@ def test_quick_mode_reports_every_workload(tmp_path):
             "msd vs h5py", "traj[i] vs read_frame"} <= names
     if "openmm_reporter" in WORKLOADS:
         assert {"OpenMM reporter vs XTC", "OpenMM reporter vs DCD"} <= names
+    if not without_ase:
+        assert {"ase.io.read vs Trajectory", "MD writes vs Trajectory"} <= names
     for target in results["targets"]:
         assert target["holds"] in (True, False, None)
 
