@@ -66,6 +66,7 @@ class RUXFile:
         name: str,
         frames: Union[None, range, slice, Sequence[int], npt.NDArray[numpy.integer[Any]]] = None,
         out: Optional[npt.NDArray[Any]] = None,
+        rows: Union[None, range, slice, Sequence[int], npt.NDArray[numpy.integer[Any]]] = None,
     ) -> Union[npt.NDArray[Any], list[str]]: ...
     def read_frame(
         self, frame: int

@@ -70,6 +70,7 @@ _MARK = np.ones(1, dtype=np.uint8)
 Value = Union[np.ndarray, np.generic, str]
 Series = Union[np.ndarray, List[str]]
 Selection = Union[range, npt.NDArray[np.int64]]
+Rows = Union[None, slice, range, Sequence[int], npt.NDArray[np.integer[Any]]]
 PathLike = Union[str, "os.PathLike[str]"]
 
 
@@ -333,13 +334,15 @@ class _Store:
         source = self.source_frames(name, np.array([file_frame], dtype=np.int64))
         return self.convert(name, self.file.read_chunk(int(source[0]), name))
 
-    def series(self, name: str, frames: Union[range, np.ndarray]) -> Series:
+    def series(self, name: str, frames: Union[range, np.ndarray], rows: Rows = None) -> Series:
         """`name` over file frames, with the once-written rule."""
         if name not in self.name_set:
             raise KeyError(f"no chunk {name!r} in {self.path}")
         try:
-            return self.convert_series(name, self._series_of_one_shape(name, frames))
+            return self.convert_series(name, self._series_of_one_shape(name, frames, rows))
         except ValueError:
+            if rows is not None:
+                raise
             sources = self.source_frames(name, np.asarray(frames, dtype=np.int64))
             if name in self.strings:
                 # Strings whose width (or count) changes: one read per frame.
@@ -354,15 +357,15 @@ class _Store:
                 texts.append(text)
             return texts
 
-    def _series_of_one_shape(self, name: str, frames: Union[range, np.ndarray]) -> Series:
+    def _series_of_one_shape(self, name: str, frames: Union[range, np.ndarray], rows: Rows = None) -> Series:
         wanted: Union[range, List[int]] = frames if isinstance(frames, range) else frames.tolist()
         try:
-            values = self.file.read_series(name, wanted)
+            values = self.file.read_series(name, wanted, rows=rows)
         except KeyError:
             # Some frame does not hold it: read the frames that do, once each.
             sources = self.source_frames(name, np.asarray(frames, dtype=np.int64))
             unique, inverse = np.unique(sources, return_inverse=True)
-            read = self.file.read_series(name, unique.tolist())
+            read = self.file.read_series(name, unique.tolist(), rows=rows)
             if isinstance(read, list):
                 values = [read[i] for i in inverse]
             else:
@@ -729,18 +732,20 @@ class Trajectory(Sequence[Frame]):
             written = [name for name in wanted if sources[name][k] == file_frame]
             yield Frame(store, int(indices[k]), file_frame, values, wanted, written)
 
-    def series(self, name: str) -> Series:
+    def series(self, name: str, rows: Rows = None) -> Series:
         """`name` over the frames of this trajectory (or view) as one array.
 
         Shape (T, N, M), (T, N) for a one-column chunk, (T,) for a name
         written from scalars; a list of ``str`` for text. Frames that do not
         hold `name` take the value of the latest earlier frame that does.
+        `rows` (a slice, range or 1-D int sequence, as ``read_series`` takes
+        it) reads only those rows of every frame: shape (T, R, M) or (T, R).
         """
         indices = self._indices()
         frames = self._store.file_frames(indices)
         if not isinstance(frames, range):
             frames = np.asarray(frames, dtype=np.int64)
-        return self._store.series(name, frames)
+        return self._store.series(name, frames, rows)
 
     def __repr__(self) -> str:
         store = self._store

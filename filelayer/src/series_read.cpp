@@ -1,7 +1,8 @@
 // Reads of many chunks at once: one name across a selection of frames (a
-// series) and every chunk of one frame. Both find their entries in one walk
-// of the mapped index and move the bytes with few system calls, so that
-// analysis reads cost about what copying the bytes costs.
+// series, of all rows or of selected rows of every chunk) and every chunk of
+// one frame. Both find their entries in one walk of the mapped index and move
+// the bytes with few system calls, so that analysis reads cost about what
+// copying the bytes costs.
 //
 // Guarantees kept here:
 //  (1) Every entry is checked (type, size, location within the file size the
@@ -13,6 +14,8 @@
 //  (2) A name written twice in one frame gives the entry that rux_find_chunk
 //      gives, in either index layout.
 //  (3) The destination is never written past destination_size.
+//  (4) Selected rows are checked against N before any byte is copied, so a
+//      series read copies only from inside the chunks it selected.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -137,10 +140,13 @@ const rux_index_entry *find_from(const rux_index_buffer &index, bool v2, uint64_
     return found;
 }
 
-uint64_t selected_frame(const rux_frame_selection &frames, uint64_t i) {
-    return frames.list != nullptr
-               ? frames.list[i]
-               : frames.start + static_cast<uint64_t>(frames.step) * i;  // wraps like the caller's
+// Frames and rows are selected alike; arithmetic selections wrap like the
+// caller's unsigned arithmetic.
+template <typename Selection>
+uint64_t selected(const Selection &selection, uint64_t i) {
+    return selection.list != nullptr
+               ? selection.list[i]
+               : selection.start + static_cast<uint64_t>(selection.step) * i;
 }
 
 int refuse(rux_series_info *info, rux_series_problem problem, uint64_t frame) {
@@ -149,55 +155,173 @@ int refuse(rux_series_info *info, rux_series_problem problem, uint64_t frame) {
     return RUX_ERROR_INVALID_ARGUMENT;
 }
 
-// Reads runs of chunks that lie back to back in the file with one positional
-// read each.
-int read_runs(int fd, const uint64_t *locations, uint64_t count, uint64_t bytes, uint8_t *out) {
-    uint64_t i = 0;
-    while (i < count) {
-        uint64_t length = bytes;
-        uint64_t j = i + 1;
-        while (j < count && locations[j] == locations[j - 1] + bytes) {
-            length += bytes;
-            ++j;
+// The position in selection order of the first row that is not below N, or
+// rows.count when every row is. Arithmetic selections are checked at their
+// ends in O(1): the rows between lie between them.
+uint64_t first_row_out_of_range(const rux_row_selection &rows, uint64_t N) {
+    if (rows.list != nullptr) {
+        uint64_t i = 0;
+        while (i < rows.count && rows.list[i] < N) {
+            ++i;
         }
-        if (rux_pread_all(fd, out + i * bytes, length, locations[i]) !=
-            static_cast<int64_t>(length)) {
-            return RUX_ERROR_IO;
-        }
-        i = j;
+        return i;
     }
-    return RUX_SUCCESS;
+    if (rows.count == 0 || rows.start >= N) {
+        return 0;
+    }
+    uint64_t first_out = rows.count;  // of a step of 0: none
+    if (rows.step > 0) {
+        first_out = (N - 1 - rows.start) / static_cast<uint64_t>(rows.step) + 1;
+    } else if (rows.step < 0) {
+        const uint64_t down = 0 - static_cast<uint64_t>(rows.step);  // also of INT64_MIN
+        first_out = rows.start / down + 1;
+    }
+    return first_out < rows.count ? first_out : rows.count;
 }
 
-// Copies scattered chunks out of the handle's data mapping; false when the
-// file cannot be mapped that far (the caller then reads).
-bool copy_mapped(rux_handle *handle, const uint64_t *locations, uint64_t count, uint64_t bytes,
-                 uint8_t *out) {
-    uint64_t end = 0;
-    for (uint64_t i = 0; i < count; ++i) {
-        end = locations[i] + bytes > end ? locations[i] + bytes : end;
-    }
-    uint64_t file_end = 0;
-    const uint8_t *file = nullptr;
-    if (current_end(handle, &file_end) != RUX_SUCCESS || file_end < end ||
-        rux_data_map_cover(handle, end, file_end, &file) != RUX_SUCCESS) {
-        return false;  // the reads that follow report what is wrong
-    }
-    for (uint64_t i = 0; i < count; ++i) {
-        std::memcpy(out + i * bytes, file + locations[i], static_cast<size_t>(bytes));
-    }
-    return true;
-}
+// The selected rows of one chunk as runs of rows that lie back to back, in
+// selection order: every row (a null selection) and a step of 1 are one run;
+// a list is cut wherever the next row is not the one after. Walking a list
+// again for every chunk costs no more than copying its rows.
+class RowRuns {
+  public:
+    RowRuns(const rux_row_selection *rows, uint64_t N) : rows_(rows), N_(N) {}
 
-int copy_series(rux_handle *handle, const uint64_t *locations, uint64_t count, uint64_t bytes,
-                uint8_t *out) {
-    uint64_t runs = 1;
-    for (uint64_t i = 1; i < count; ++i) {
-        runs += locations[i] != locations[i - 1] + bytes ? 1 : 0;
+    void restart() { next_ = 0; }
+
+    bool next(uint64_t *first, uint64_t *count) {
+        if (rows_ == nullptr) {
+            *first = 0;
+            *count = N_;
+            return next_++ == 0 && N_ != 0;
+        }
+        if (next_ >= rows_->count) {
+            return false;
+        }
+        *first = selected(*rows_, next_);
+        uint64_t length = 1;
+        if (rows_->list == nullptr) {
+            length = rows_->step == 1 ? rows_->count : 1;
+        } else {
+            while (next_ + length < rows_->count && rows_->list[next_ + length] == *first + length) {
+                ++length;
+            }
+        }
+        next_ += length;
+        *count = length;
+        assert(*first < N_ && *count <= N_ - *first);
+        return true;
     }
-    if ((runs <= kMaxReadRuns || (bytes * count) / runs >= kMinBytesPerReadRun) ||
-        !copy_mapped(handle, locations, count, bytes, out)) {
-        return read_runs(handle->fd, locations, count, bytes, out);
+
+  private:
+    const rux_row_selection *rows_;
+    uint64_t N_;
+    uint64_t next_ = 0;
+};
+
+// What a series read copies: the selected rows of every chunk, which lie at
+// `locations`, each chunk `chunk_bytes` long, into the destination in order.
+struct SeriesCopy {
+    const uint64_t *locations;
+    uint64_t count;
+    uint64_t chunk_bytes;
+    uint64_t row_bytes;
+    RowRuns runs;
+
+    // Pieces of the file read with one positional read each: the runs of
+    // every chunk, a run that ends a chunk joined with the next one's first
+    // when the chunks lie back to back.
+    uint64_t read_pieces() {
+        uint64_t per_chunk = 0;
+        uint64_t first = 0;
+        uint64_t length = 0;
+        uint64_t first_row = 0;
+        uint64_t last_end = 0;
+        runs.restart();
+        while (runs.next(&first, &length)) {
+            first_row = per_chunk == 0 ? first : first_row;
+            last_end = first + length;
+            ++per_chunk;
+        }
+        // per_chunk * count pieces of at least one row each fit in the
+        // destination: no overflow.
+        uint64_t pieces = per_chunk * count;
+        if (per_chunk != 0 && first_row == 0 && last_end * row_bytes == chunk_bytes) {
+            for (uint64_t i = 1; i < count; ++i) {
+                pieces -= locations[i] == locations[i - 1] + chunk_bytes ? 1 : 0;
+            }
+        }
+        return pieces;
+    }
+
+    int read(int fd, uint8_t *out) {
+        uint64_t start = 0;
+        uint64_t length = 0;
+        uint8_t *into = out;
+        for (uint64_t i = 0; i < count; ++i) {
+            uint64_t first = 0;
+            uint64_t rows = 0;
+            runs.restart();
+            while (runs.next(&first, &rows)) {
+                const uint64_t offset = locations[i] + first * row_bytes;
+                if (length != 0 && offset == start + length) {
+                    length += rows * row_bytes;
+                    continue;
+                }
+                if (length != 0 && !read_piece(fd, start, length, &into)) {
+                    return RUX_ERROR_IO;
+                }
+                start = offset;
+                length = rows * row_bytes;
+            }
+        }
+        return length == 0 || read_piece(fd, start, length, &into) ? RUX_SUCCESS : RUX_ERROR_IO;
+    }
+
+    // Copies out of the handle's data mapping; false when the file cannot be
+    // mapped that far (the caller then reads).
+    bool copy_mapped(rux_handle *handle, uint8_t *out) {
+        uint64_t end = 0;
+        for (uint64_t i = 0; i < count; ++i) {
+            end = locations[i] + chunk_bytes > end ? locations[i] + chunk_bytes : end;
+        }
+        uint64_t file_end = 0;
+        const uint8_t *file = nullptr;
+        if (current_end(handle, &file_end) != RUX_SUCCESS || file_end < end ||
+            rux_data_map_cover(handle, end, file_end, &file) != RUX_SUCCESS) {
+            return false;  // the reads that follow report what is wrong
+        }
+        for (uint64_t i = 0; i < count; ++i) {
+            const uint8_t *chunk = file + locations[i];
+            uint64_t first = 0;
+            uint64_t rows = 0;
+            runs.restart();
+            while (runs.next(&first, &rows)) {
+                const auto length = static_cast<size_t>(rows * row_bytes);
+                std::memcpy(out, chunk + first * row_bytes, length);
+                out += length;
+            }
+        }
+        return true;
+    }
+
+  private:
+    static bool read_piece(int fd, uint64_t offset, uint64_t length, uint8_t **into) {
+        if (rux_pread_all(fd, *into, length, offset) != static_cast<int64_t>(length)) {
+            return false;
+        }
+        *into += length;
+        return true;
+    }
+};
+
+// Few or large pieces are read straight into the destination; many small
+// ones (a scalar per frame, scattered rows) are copied out of the mapping.
+int copy_series(rux_handle *handle, SeriesCopy *copy, uint64_t bytes, uint8_t *out) {
+    const uint64_t pieces = copy->read_pieces();
+    if ((pieces <= kMaxReadRuns || bytes / pieces >= kMinBytesPerReadRun) ||
+        !copy->copy_mapped(handle, out)) {
+        return copy->read(handle->fd, out);
     }
     return RUX_SUCCESS;
 }
@@ -295,6 +419,13 @@ int rux_data_map_release(rux_handle *handle) {
 
 int rux_read_series(rux_handle *handle, const char *name, const rux_frame_selection *frames,
                     void *destination, uint64_t destination_size, rux_series_info *info) {
+    return rux_read_series_rows(handle, name, frames, nullptr, destination, destination_size,
+                                info);
+}
+
+int rux_read_series_rows(rux_handle *handle, const char *name, const rux_frame_selection *frames,
+                         const rux_row_selection *rows, void *destination,
+                         uint64_t destination_size, rux_series_info *info) {
     if (info != nullptr) {
         *info = rux_series_info{};
     }
@@ -327,9 +458,11 @@ int rux_read_series(rux_handle *handle, const char *name, const rux_frame_select
             return RUX_ERROR_MEMORY_ALLOCATION_FAILED;
         }
     }
+    uint64_t chunk_bytes = 0;
+    uint64_t row_bytes = 0;
     uint64_t cursor = 0;
     for (uint64_t i = 0; i < count && result == RUX_SUCCESS; ++i) {
-        const uint64_t frame = selected_frame(*frames, i);
+        const uint64_t frame = selected(*frames, i);
         if (frame >= handle->cur_frame) {
             result = refuse(info, RUX_SERIES_FRAME_OUT_OF_RANGE, frame);
             break;
@@ -351,7 +484,26 @@ int rux_read_series(rux_handle *handle, const char *name, const rux_frame_select
             info->type = entry.type;
             info->N = entry.N;
             info->M = entry.M;
-            if (__builtin_mul_overflow(bytes, frames->count, &info->bytes)) {
+            chunk_bytes = bytes;
+            // Below the chunk's bytes when N is not 0, so no overflow.
+            row_bytes = rux_type_size(entry.type) * static_cast<uint64_t>(entry.M);
+            uint64_t selected_rows = entry.N;
+            if (rows != nullptr) {
+                if (entry.type == RUX_TYPE_CHARACTER) {
+                    result = refuse(info, RUX_SERIES_ROWS_OF_TEXT, frame);
+                    break;
+                }
+                const uint64_t out_of_range = first_row_out_of_range(*rows, entry.N);
+                if (out_of_range < rows->count) {
+                    info->problem_row = selected(*rows, out_of_range);
+                    result = refuse(info, RUX_SERIES_ROW_OUT_OF_RANGE, frame);
+                    break;
+                }
+                selected_rows = rows->count;
+            }
+            uint64_t per_chunk = 0;
+            if (__builtin_mul_overflow(selected_rows, row_bytes, &per_chunk) ||
+                __builtin_mul_overflow(per_chunk, frames->count, &info->bytes)) {
                 result = RUX_ERROR_INVALID_ARGUMENT;  // no memory can hold it
                 break;
             }
@@ -365,10 +517,10 @@ int rux_read_series(rux_handle *handle, const char *name, const rux_frame_select
     }
     if (result == RUX_SUCCESS && destination != nullptr) {
         if (destination_size < info->bytes) {
-            result = refuse(info, RUX_SERIES_BUFFER_TOO_SMALL, selected_frame(*frames, 0));
+            result = refuse(info, RUX_SERIES_BUFFER_TOO_SMALL, selected(*frames, 0));
         } else if (info->bytes != 0) {
-            result = copy_series(handle, locations, count, info->bytes / count,
-                                 static_cast<uint8_t *>(destination));
+            SeriesCopy copy{locations, count, chunk_bytes, row_bytes, RowRuns(rows, info->N)};
+            result = copy_series(handle, &copy, info->bytes, static_cast<uint8_t *>(destination));
         }
     }
     rux_sys_free(locations);

@@ -69,12 +69,12 @@ bool bind_arguments(const Parameters &parameters, PyObject *const *args, Py_ssiz
                     PyObject *kwnames, PyObject **values);
 
 // What every method of RUXFile starts with: its arguments bound (at most
-// three), the file checked open unless the method answers for a closed file
+// four), the file checked open unless the method answers for a closed file
 // itself, and the module found from the class that defines the method.
 struct MethodStart {
     FileObject *self = nullptr;
     PyObject *module = nullptr;
-    PyObject *values[3] = {};
+    PyObject *values[4] = {};
 
     bool begin(const Parameters &parameters, bool needs_open, PyObject *self_object,
                PyTypeObject *defining_class, PyObject *const *args, Py_ssize_t nargs,

@@ -277,7 +277,7 @@ bool require_open(FileObject *self) {
 bool MethodStart::begin(const Parameters &parameters, bool needs_open, PyObject *self_object,
                         PyTypeObject *defining_class, PyObject *const *args, Py_ssize_t nargs,
                         PyObject *kwnames) {
-    assert(parameters.count <= 3);
+    assert(parameters.count <= 4);
     if (!bind_arguments(parameters, args, nargs, kwnames, values)) {
         return false;
     }

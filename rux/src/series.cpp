@@ -129,6 +129,192 @@ bool select_frames(FileObject *self, PyObject *name, PyObject *frames_argument,
     return true;
 }
 
+// The rows of a read_series call, as numpy indexes an axis: a slice, a
+// range or a 1-D sequence of ints, negative ones counting from the end. The
+// argument is checked when the call begins and resolved against N once the
+// first frame's chunk is known.
+class RowSelection {
+  public:
+    // False with TypeError or ValueError set for an argument that names no rows.
+    bool parse(PyObject *argument) {
+        if (argument == Py_None) {
+            return true;
+        }
+        if (PySlice_Check(argument)) {
+            kind_ = Kind::slice;
+            return PySlice_Unpack(argument, &slice_start_, &slice_stop_, &slice_step_) == 0;
+        }
+        if (PyRange_Check(argument)) {
+            kind_ = Kind::range;
+            const Py_ssize_t length = PyObject_Length(argument);
+            range_length_ = length;
+            return length >= 0 && range_field(argument, "start", &range_start_) &&
+                   range_field(argument, "step", &range_step_);
+        }
+        if (PyUnicode_Check(argument) || PyBytes_Check(argument)) {
+            return refuse_type();
+        }
+        kind_ = Kind::array;
+        PyRef any(PyArray_FromAny(argument, nullptr, 0, 0, 0, nullptr));
+        if (!any) {
+            return false;
+        }
+        auto *array = reinterpret_cast<PyArrayObject *>(any.get());
+        if (PyArray_NDIM(array) == 0) {
+            return refuse_type();
+        }
+        if (PyArray_NDIM(array) != 1) {
+            PyErr_SetString(PyExc_ValueError, "rows must be one-dimensional");
+            return false;
+        }
+        const bool empty_sequence = PyArray_SIZE(array) == 0 && !PyArray_Check(argument);
+        if (!empty_sequence && PyArray_ISBOOL(array)) {
+            PyErr_SetString(PyExc_TypeError,
+                            "rows must be ints, not booleans (for a mask, pass "
+                            "numpy.flatnonzero(mask))");
+            return false;
+        }
+        if (!empty_sequence && !PyArray_ISINTEGER(array)) {
+            return refuse_type();
+        }
+        unsigned_ = PyArray_ISUNSIGNED(array) && PyArray_ITEMSIZE(array) == 8;
+        // numpy casts every other integer type to int64 without loss.
+        array_.reset(PyArray_FROM_OTF(any.get(), unsigned_ ? NPY_UINT64 : NPY_INT64,
+                                      NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
+        return static_cast<bool>(array_);
+    }
+
+    bool all() const { return kind_ == Kind::all; }
+
+    // The rows for the library (null: every row).
+    const rux_row_selection *selection() const { return all() ? nullptr : &selection_; }
+
+    uint64_t count(uint64_t N) const { return all() ? N : selection_.count; }
+
+    // Resolves the rows against the chunk's N (at most NPY_MAX_INTP); false
+    // with IndexError set for a row out of range.
+    bool resolve(uint64_t N, FileObject *self, PyObject *name) {
+        const auto rows = static_cast<Py_ssize_t>(N);
+        switch (kind_) {
+            case Kind::all:
+                return true;
+            case Kind::slice: {
+                const Py_ssize_t length =
+                    PySlice_AdjustIndices(rows, &slice_start_, &slice_stop_, slice_step_);
+                selection_ = {nullptr, static_cast<uint64_t>(slice_start_), slice_step_,
+                              static_cast<uint64_t>(length)};
+                return true;
+            }
+            case Kind::range: {
+                if (!allocate(static_cast<uint64_t>(range_length_))) {
+                    return false;
+                }
+                for (Py_ssize_t i = 0; i < range_length_; ++i) {
+                    int64_t value = 0;
+                    if (__builtin_mul_overflow(static_cast<int64_t>(i), range_step_, &value) ||
+                        __builtin_add_overflow(range_start_, value, &value)) {
+                        PyErr_SetString(PyExc_OverflowError, "rows out of range");
+                        return false;
+                    }
+                    if (!take_signed(value, N, self, name, &list_[static_cast<size_t>(i)])) {
+                        return false;
+                    }
+                }
+                return true;
+            }
+            case Kind::array:
+                break;
+        }
+        auto *array = reinterpret_cast<PyArrayObject *>(array_.get());
+        const auto length = static_cast<uint64_t>(PyArray_SIZE(array));
+        if (!allocate(length)) {
+            return false;
+        }
+        for (uint64_t i = 0; i < length; ++i) {
+            if (unsigned_) {
+                const uint64_t value = static_cast<const uint64_t *>(PyArray_DATA(array))[i];
+                if (value >= N) {
+                    PyRef row(PyLong_FromUnsignedLongLong(value));
+                    return raise_out_of_range(row.get(), N, self, name);
+                }
+                list_[i] = value;
+            } else if (!take_signed(static_cast<const int64_t *>(PyArray_DATA(array))[i], N, self,
+                                    name, &list_[i])) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+  private:
+    enum class Kind { all, slice, range, array };
+
+    static bool refuse_type() {
+        PyErr_SetString(PyExc_TypeError,
+                        "rows must be None, a slice, a range or a 1-D sequence of ints");
+        return false;
+    }
+
+    bool allocate(uint64_t count) {
+        list_.reset(new (std::nothrow) uint64_t[static_cast<size_t>(count) + 1]);
+        if (!list_) {
+            PyErr_NoMemory();
+            return false;
+        }
+        selection_ = {list_.get(), 0, 0, count};
+        return true;
+    }
+
+    static bool take_signed(int64_t value, uint64_t N, FileObject *self, PyObject *name,
+                            uint64_t *row) {
+        const auto rows = static_cast<int64_t>(N);  // N <= NPY_MAX_INTP
+        if (value < -rows || value >= rows) {
+            PyRef given(PyLong_FromLongLong(value));
+            return raise_out_of_range(given.get(), N, self, name);
+        }
+        *row = static_cast<uint64_t>(value < 0 ? value + rows : value);
+        return true;
+    }
+
+    static bool raise_out_of_range(PyObject *row, uint64_t N, FileObject *self, PyObject *name) {
+        PyRef rows(PyLong_FromUnsignedLongLong(N));
+        if (row == nullptr || !rows) {
+            return false;
+        }
+        PyRef message = Message("row ")
+                            .add_str_of(row)
+                            .add(" out of range for chunk ")
+                            .add(name)
+                            .add(" of ")
+                            .add_str_of(rows.get())
+                            .add(" rows in: ")
+                            .add(self->name)
+                            .take();
+        if (message) {
+            PyErr_SetObject(PyExc_IndexError, message.get());
+        }
+        return false;
+    }
+
+    Kind kind_ = Kind::all;
+    Py_ssize_t slice_start_ = 0;
+    Py_ssize_t slice_stop_ = 0;
+    Py_ssize_t slice_step_ = 1;
+    int64_t range_start_ = 0;
+    int64_t range_step_ = 1;
+    Py_ssize_t range_length_ = 0;
+    bool unsigned_ = false;
+    PyRef array_;
+    std::unique_ptr<uint64_t[]> list_;
+    rux_row_selection selection_{};
+};
+
+void raise_value_error(PyRef message) {
+    if (message) {
+        PyErr_SetObject(PyExc_ValueError, message.get());
+    }
+}
+
 // Raises the exception of a failed series read.
 void raise_series_error(PyObject *module, FileObject *self, PyObject *name, int code,
                         const rux_series_info &info) {
@@ -136,6 +322,29 @@ void raise_series_error(PyObject *module, FileObject *self, PyObject *name, int 
         case RUX_SERIES_FRAME_OUT_OF_RANGE:
         case RUX_SERIES_CHUNK_MISSING:
             raise_missing(self, frame_number(info.problem_frame), name);
+            return;
+        case RUX_SERIES_ROW_OUT_OF_RANGE: {
+            // Rows are checked before the library sees them: this only comes
+            // of a file that changed between the two calls.
+            PyRef row(PyLong_FromUnsignedLongLong(info.problem_row));
+            if (row) {
+                PyRef message = Message("row ")
+                                    .add_str_of(row.get())
+                                    .add(" out of range for chunk ")
+                                    .add(name)
+                                    .add(" in: ")
+                                    .add(self->name)
+                                    .take();
+                if (message) {
+                    PyErr_SetObject(PyExc_IndexError, message.get());
+                }
+            }
+            return;
+        }
+        case RUX_SERIES_ROWS_OF_TEXT:
+            raise_value_error(Message("rows cannot be selected in a series of text: ")
+                                  .add(name)
+                                  .take());
             return;
         case RUX_SERIES_SHAPE_MISMATCH: {
             PyRef frame = frame_number(info.problem_frame);
@@ -351,7 +560,7 @@ bool ensure_reads_lock(FileObject *self) {
 }  // namespace
 
 const char read_series_doc[] =
-    "read_series(name, frames=None, out=None)\n"
+    "read_series(name, frames=None, out=None, rows=None)\n"
     "\n"
     "Read the chunk of one name across many frames into one numpy array.\n"
     "\n"
@@ -366,19 +575,30 @@ const char read_series_doc[] =
     "        over range(nframes).\n"
     "    out (numpy.ndarray, optional): A writable C-contiguous array of the\n"
     "        series' dtype and shape to read into; it is returned.\n"
+    "    rows (None, slice, range or 1-D sequence of int): The rows of every\n"
+    "        chunk to read, in this order, as numpy indexes an axis of N: a\n"
+    "        slice is taken over range(N), negative ints count from the end,\n"
+    "        repeats are allowed. None reads every row. Only those rows are\n"
+    "        read from the file.\n"
     "\n"
     "Returns:\n"
-    "    numpy.ndarray or list[str]: A new array of shape (T, N, M), or (T, N)\n"
-    "    for chunks of one column; a character series of one column is\n"
-    "    returned as a list of str. An empty selection gives an empty float64\n"
-    "    array of shape (0,), or out.\n"
+    "    numpy.ndarray or list[str]: A new array of shape (T, R, M), or (T, R)\n"
+    "    for chunks of one column, R being N or the number of rows selected;\n"
+    "    a character series of one column is returned as a list of str. An\n"
+    "    empty selection of frames gives an empty float64 array of shape (0,),\n"
+    "    or out.\n"
     "\n"
     "Raises:\n"
     "    KeyError: A selected frame is out of range or lacks the chunk.\n"
-    "    ValueError: The chunks differ in type or shape, or out does not fit.\n"
+    "    IndexError: A selected row is out of range.\n"
+    "    TypeError: frames or rows is of a type that selects nothing (rows of\n"
+    "        floats or booleans included).\n"
+    "    ValueError: The chunks differ in type or shape, out does not fit, or\n"
+    "        rows are selected in a series of text.\n"
     "\n"
     "Example:\n"
-    "    positions = f.read_series('particles/position', range(0, f.nframes, 10))\n";
+    "    positions = f.read_series('particles/position', range(0, f.nframes, 10))\n"
+    "    alpha = f.read_series('particles/position', rows=alpha_indices)\n";
 
 const char read_frame_doc[] =
     "read_frame(frame)\n"
@@ -401,9 +621,9 @@ const char read_frame_doc[] =
 
 PyObject *read_series(PyObject *self_object, PyTypeObject *defining_class, PyObject *const *args,
                       Py_ssize_t nargs, PyObject *kwnames) {
-    static const char *const names[] = {"name", "frames", "out"};
+    static const char *const names[] = {"name", "frames", "out", "rows"};
     MethodStart call;
-    if (!call.begin({"read_series", names, 3, 1}, true, self_object, defining_class, args, nargs,
+    if (!call.begin({"read_series", names, 4, 1}, true, self_object, defining_class, args, nargs,
                     kwnames)) {
         return nullptr;
     }
@@ -417,7 +637,9 @@ PyObject *read_series(PyObject *self_object, PyTypeObject *defining_class, PyObj
     }
     Utf8Text chunk_name;
     FrameSelection frames;
+    RowSelection rows;
     if (!chunk_name.encode(name) || !select_frames(self, name, values[1], &frames) ||
+        !rows.parse(values[3]) ||
         !log_record(module, "debug",
                     Message("read series: ").add(self->name).add(" - ").add(name).take())) {
         return nullptr;
@@ -451,8 +673,18 @@ PyObject *read_series(PyObject *self_object, PyTypeObject *defining_class, PyObj
         return nullptr;
     }
     const bool text = info.type == RUX_TYPE_CHARACTER;
+    if (text && !rows.all()) {
+        raise_value_error(
+            Message("rows cannot be selected in a series of text: ").add(name).take());
+        return nullptr;
+    }
+    if (!rows.resolve(info.N, self, name)) {
+        return nullptr;
+    }
     const int ndim = info.M == 1 ? 2 : 3;
-    if (info.M == 1) {
+    if (!text) {
+        shape[1] = static_cast<npy_intp>(rows.count(info.N));  // at most N, or R elements listed
+    } else if (info.M == 1) {
         shape[1] = static_cast<npy_intp>(info.N);
     }
     PyRef array;
@@ -479,8 +711,8 @@ PyObject *read_series(PyObject *self_object, PyTypeObject *defining_class, PyObj
     const auto size = static_cast<uint64_t>(PyArray_NBYTES(destination));
     const rux_series_info expected = info;
     code = read_in_turn(self, [&] {
-        return rux_read_series(&self->handle, chunk_name.c_str(), &frames.selection, data, size,
-                               &info);
+        return rux_read_series_rows(&self->handle, chunk_name.c_str(), &frames.selection,
+                                    rows.selection(), data, size, &info);
     });
     if (code != RUX_SUCCESS) {
         raise_series_error(module, self, name, code, info);

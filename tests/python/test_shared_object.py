@@ -28,6 +28,7 @@ C_API = {
     "rux_truncate",
     "rux_upgrade",
     "rux_read_series",
+    "rux_read_series_rows",
     "rux_find_frame_chunks",
     "rux_read_chunks",
     "rux_strerror",

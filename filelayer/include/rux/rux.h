@@ -237,18 +237,32 @@ typedef struct rux_frame_selection {
     uint64_t count;
 } rux_frame_selection;
 
-/* Why rux_read_series refused a request (with RUX_ERROR_INVALID_ARGUMENT). */
+/* The rows of every chunk that rux_read_series_rows reads: `count` rows,
+ * listed in `list` (any order, repeats allowed) or, when `list` is null,
+ * start, start + step, ... (step may be negative or 0), as frames are. */
+typedef struct rux_row_selection {
+    const uint64_t *list;
+    uint64_t start;
+    int64_t step;
+    uint64_t count;
+} rux_row_selection;
+
+/* Why a series read refused a request (with RUX_ERROR_INVALID_ARGUMENT). */
 typedef enum rux_series_problem {
     RUX_SERIES_OK = 0,
     RUX_SERIES_FRAME_OUT_OF_RANGE = 1, /* the frame is not below rux_get_nframes */
     RUX_SERIES_CHUNK_MISSING = 2,      /* the frame holds no chunk of the name */
     RUX_SERIES_SHAPE_MISMATCH = 3,     /* type, N or M differ from the first frame's */
-    RUX_SERIES_BUFFER_TOO_SMALL = 4    /* destination_size is below `bytes` */
+    RUX_SERIES_BUFFER_TOO_SMALL = 4,   /* destination_size is below `bytes` */
+    RUX_SERIES_ROW_OUT_OF_RANGE = 5,   /* a selected row is not below N (problem_row) */
+    RUX_SERIES_ROWS_OF_TEXT = 6        /* rows were selected in a character chunk */
 } rux_series_problem;
 
 /* What a series read found: the common type, N and M (those of the first
- * requested frame), the bytes of the whole series, and on failure the
- * problem and the frame where it was found (also for RUX_ERROR_FILE_CORRUPT). */
+ * requested frame), the bytes of the whole series (of the selected rows),
+ * and on failure the problem and the frame where it was found (also for
+ * RUX_ERROR_FILE_CORRUPT); for RUX_SERIES_ROW_OUT_OF_RANGE also the first
+ * selected row, in selection order, that is not below N. */
 typedef struct rux_series_info {
     uint64_t N;
     uint64_t bytes;
@@ -256,6 +270,7 @@ typedef struct rux_series_info {
     uint32_t M;
     uint8_t type;
     uint8_t problem; /* a rux_series_problem */
+    uint64_t problem_row;
 } rux_series_info;
 
 /* Reads the chunk of one name in every selected frame into `destination`,
@@ -268,6 +283,16 @@ typedef struct rux_series_info {
 RUX_API int rux_read_series(rux_handle *handle, const char *name,
                             const rux_frame_selection *frames, void *destination,
                             uint64_t destination_size, rux_series_info *info);
+/* rux_read_series of only the selected rows of every chunk: each chunk's
+ * rows go back to back in selection order, so that the destination holds
+ * (T, R, M) elements for R selected rows. A null `rows` selects every row
+ * (rux_read_series is that call). The rows are checked once against the
+ * first selected frame's N (every chunk agrees with it); rows of a
+ * character chunk cannot be selected (RUX_SERIES_ROWS_OF_TEXT). */
+RUX_API int rux_read_series_rows(rux_handle *handle, const char *name,
+                                 const rux_frame_selection *frames,
+                                 const rux_row_selection *rows, void *destination,
+                                 uint64_t destination_size, rux_series_info *info);
 
 /* One chunk of a frame, as rux_find_frame_chunks describes it. `name` points
  * into the handle and stays valid until the namelist grows in a flush. */
