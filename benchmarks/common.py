@@ -27,6 +27,9 @@ CONTENDERS = ("rux", "h5py", "bare")
 # one frame per HDF5 chunk (h5py_frame; "h5py" is then automatic chunks) and
 # the copy limit, numpy.load(mmap_mode="r") of a .npy, copied (npy).
 MORE_CONTENDERS = ("rux_loop", "read_frame", "h5py_frame", "npy")
+# The MD-format rows race MDAnalysis's formats instead, and rux on every
+# atom (rux_all) where rux reads a selection.
+MD_CONTENDERS = ("rux_all", "dcd", "xtc", "trr", "h5md")
 
 # The schema and chunk names every rux file of the suite uses.
 APPLICATION = "rux-benchmarks"
@@ -122,7 +125,7 @@ class Row:
         return median([t / m for m, t in zip(mine, theirs)])
 
     def contenders(self):
-        more = [c for c in MORE_CONTENDERS if c in self.values]
+        more = [c for c in MORE_CONTENDERS + MD_CONTENDERS if c in self.values]
         return list(CONTENDERS) + more
 
     def as_json(self) -> dict:
