@@ -64,6 +64,26 @@ _BOOL_PREFIX = "rux:bool/"
 _UNICODE_PREFIX = "rux:unicode/"
 _BYTES_PREFIX = "rux:bytes/"
 _STRING_PREFIXES = {"U": _UNICODE_PREFIX, "S": _BYTES_PREFIX}
+# The element types of a chunk; bools are stored as uint8.
+_STORABLE = frozenset(
+    np.dtype(t)
+    for t in (np.uint8, np.uint16, np.uint32, np.uint64, np.int8, np.int16, np.int32, np.int64,
+              np.float32, np.float64)
+)
+
+
+def _kind_text(scalar: bool, boolean: bool, strings: str) -> str:
+    """The kind of value a name holds, as messages name it."""
+    if strings:
+        return "a str array" if strings == "U" else "a bytes array"
+    if boolean:
+        return "a bool scalar" if scalar else "a bool array"
+    return "a scalar" if scalar else "an array or text"
+
+
+def _check_key(what: str, key: str) -> None:
+    if "\x00" in key:
+        raise ValueError(f"{what} must not contain NUL characters: {key!r}")
 _ATTRS_FRAME = "rux:attrs-frame"
 _MARK = np.ones(1, dtype=np.uint8)
 
@@ -163,6 +183,13 @@ def _prepare(name: str, value: Any) -> Tuple[Union[np.ndarray, str], bool, bool,
         return _strings(name, value), False, False, value.dtype.kind
     scalar = isinstance(value, (bool, int, float, np.generic))
     array = np.asarray(value)
+    if array.dtype != np.bool_ and array.dtype.newbyteorder("=") not in _STORABLE:
+        if isinstance(value, np.ndarray):
+            raise TypeError(f"chunk {name!r}: numpy arrays of dtype {value.dtype} can't be stored")
+        raise TypeError(
+            f"chunk {name!r}: a value of type {type(value).__name__} can't be stored "
+            f"(as an array it has dtype {array.dtype})"
+        )
     if array.ndim == 0:
         array = array.reshape(1)
         scalar = True
@@ -383,7 +410,11 @@ class _Store:
                 raise TypeError(f"chunk names must be str, not {type(name).__name__}: {name!r}")
             if name.startswith(RESERVED_PREFIX):
                 raise ValueError(f"chunk names beginning with {RESERVED_PREFIX!r} are reserved: {name!r}")
-            prepared.append((name,) + _prepare(name, value))
+            _check_key("chunk names", name)
+            item = (name,) + _prepare(name, value)
+            if name in self.name_set:
+                self.check_kind(name, *item[2:])
+            prepared.append(item)
         file = self.file
         try:
             for name, data, scalar, boolean, kind in prepared:
@@ -424,6 +455,15 @@ class _Store:
             if now - self.last_publish >= self.publish_every:
                 file.flush()
                 self.last_publish = now
+
+    def check_kind(self, name: str, scalar: bool, boolean: bool, strings: str) -> None:
+        """Refuse a value of another kind than the name's first: it would read back as that kind."""
+        held = (name in self.scalar, name in self.boolean, self.strings.get(name, ""))
+        if held != (scalar, boolean, strings):
+            raise TypeError(
+                f"{name!r} holds {_kind_text(*held)}, as first written; "
+                f"this value is {_kind_text(scalar, boolean, strings)}"
+            )
 
     def abandon_frame(self) -> None:
         """Drop the chunks staged in the frame in progress.
@@ -564,6 +604,7 @@ class Attributes(Mapping[str, Any]):
     def __setitem__(self, key: str, value: Any) -> None:
         if type(key) is not str:
             raise TypeError(f"attribute names must be str, not {type(key).__name__}: {key!r}")
+        _check_key("attribute names", key)
         try:
             text = json.dumps(value, ensure_ascii=True, allow_nan=False)
         except (TypeError, ValueError) as error:

@@ -52,7 +52,6 @@ from MDAnalysis.lib.util import store_init_arguments
 from MDAnalysis.topology.base import TopologyReaderBase
 from MDAnalysis.units import MDANALYSIS_BASE_UNITS
 
-from .. import fl
 from ..trajectory import Trajectory
 from ..trajectory import open as open_trajectory
 from . import schema
@@ -77,8 +76,6 @@ _TEXT = (
 )
 # Timestep.data keys that the schema stores under names of their own.
 _NOT_OBSERVABLES = {"time", "step", "dt", "time_offset"}
-# read_series takes rows= once the extension has it; until then all rows are read.
-_READS_ROWS = "rows=" in (fl.RUXFile.read_series.__doc__ or "").split("\n", 1)[0]
 
 Series = Tuple[np.ndarray, Optional[np.ndarray]]
 
@@ -175,43 +172,45 @@ def _first_of_each(labels: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
     return rank[inverse.reshape(-1)], first[order]
 
 
-def _residues(atoms: Dict[str, Optional[np.ndarray]], n_atoms: int) -> Tuple[np.ndarray, np.ndarray]:
+def _residues(
+    resindices: Optional[np.ndarray], columns: Sequence[Optional[np.ndarray]], n_atoms: int
+) -> Tuple[np.ndarray, np.ndarray]:
     """(residue of each atom, first atom of each residue), as the schema defines residues."""
-    resindices = atoms[schema.RESINDICES]
     if resindices is not None:
         return _first_of_each(resindices)
     # Runs of consecutive atoms with equal (resid, resname, segid).
     starts = np.zeros(n_atoms, dtype=bool)
     starts[:1] = True
-    for name in (schema.RESIDS, schema.RESNAMES, schema.SEGIDS):
-        column = atoms[name]
+    for column in columns:
         if column is not None:
             starts[1:] |= column[1:] != column[:-1]
     return np.cumsum(starts) - 1, np.flatnonzero(starts)
 
 
 def _topology(values: Dict[str, Any], n_atoms: int, path: str) -> Topology:
-    names = [n.name for n in schema.TOPOLOGY_NAMES if n.name != schema.BONDS]
-    atoms = {name: _per_atom(values, name, n_atoms, path) for name in names}
-    ids = atoms[schema.IDS]
+    def per_atom(name: str) -> Optional[np.ndarray]:
+        return _per_atom(values, name, n_atoms, path)
+
+    ids = per_atom(schema.IDS)
     attrs: List[Any] = [Atomids(np.arange(1, n_atoms + 1) if ids is None else ids.astype(np.int64))]
     for name, _, cls in _TEXT:
-        if atoms[name] is not None:
-            attrs.append(cls(atoms[name].astype(object)))
-    if atoms[schema.MASSES] is not None:
-        attrs.append(Masses(atoms[schema.MASSES].astype(np.float64) * _MASS))
-    if atoms[schema.CHARGES] is not None:
-        attrs.append(Charges(atoms[schema.CHARGES].astype(np.float64) * _CHARGE))
+        text = per_atom(name)
+        if text is not None:
+            attrs.append(cls(text.astype(object)))
+    for name, cls, scale in ((schema.MASSES, Masses, _MASS), (schema.CHARGES, Charges, _CHARGE)):
+        numbers = per_atom(name)
+        if numbers is not None:
+            attrs.append(cls(numbers.astype(np.float64) * scale))
 
-    if atoms[schema.RESINDICES] is not None and (atoms[schema.RESINDICES] < 0).any():
+    resindices, resids = per_atom(schema.RESINDICES), per_atom(schema.RESIDS)
+    resnames, segids = per_atom(schema.RESNAMES), per_atom(schema.SEGIDS)
+    if resindices is not None and bool((resindices < 0).any()):
         raise ValueError(f"{path}: {schema.RESINDICES!r} holds a negative residue index")
-    atom_resindex, first = _residues(atoms, n_atoms)
-    resids = atoms[schema.RESIDS]
+    atom_resindex, first = _residues(resindices, (resids, resnames, segids), n_atoms)
     residue_ids = np.arange(1, len(first) + 1) if resids is None else resids[first].astype(np.int64)
     attrs += [Resids(residue_ids), Resnums(residue_ids.copy())]
-    if atoms[schema.RESNAMES] is not None:
-        attrs.append(Resnames(atoms[schema.RESNAMES][first].astype(object)))
-    segids = atoms[schema.SEGIDS]
+    if resnames is not None:
+        attrs.append(Resnames(resnames[first].astype(object)))
     if segids is None:
         residue_segindex = np.zeros(len(first), dtype=np.int64)
         segment_ids = np.array(["SYSTEM"], dtype=object)
@@ -226,7 +225,7 @@ def _topology(values: Dict[str, Any], n_atoms: int, path: str) -> Topology:
             raise ValueError(f"{path}: {schema.BONDS!r} must be integer pairs (B, 2), not {bonds.dtype} {bonds.shape}")
         if bonds.size and (bonds.min() < 0 or bonds.max() >= n_atoms):
             raise ValueError(f"{path}: {schema.BONDS!r} names an atom outside 0..{n_atoms - 1}")
-        attrs.append(Bonds([tuple(pair) for pair in bonds.tolist()], guessed=False))
+        attrs.append(Bonds(bonds, guessed=False))
     return Topology(
         n_atoms,
         len(first),
@@ -292,7 +291,7 @@ class RUXReader(base.ReaderBase):
         if "dt" not in self._ts_kwargs and time is not None and self.n_frames > 1:
             first, second = _value(time, 0), _value(time, 1)
             if first is not None and second is not None:
-                self.ts.dt = self.convert_time_from_native(float(second) - float(first))
+                self.ts.dt = self._time_from_native(float(second) - float(first))
         self._frame = -1
         self._read_next_timestep()
 
@@ -376,14 +375,12 @@ class RUXReader(base.ReaderBase):
             ts.has_forces = self._read_atoms(schema.FORCES, frame, ts.forces)
         ts.frame = self._frame = frame
         ts.dimensions = self._dimensions(frame)
-        time = _value(self._time, frame)
-        if time is not None and "dt" not in self._ts_kwargs:
-            ts.time = self.convert_time_from_native(float(time)) if self.convert_units else float(time)
-        step = _value(self._step, frame)
-        if step is not None:
-            ts.data["step"] = step
+        time = None if "dt" in self._ts_kwargs else _value(self._time, frame)
+        values = {"time": None if time is None else self._time_from_native(float(time))}
+        values["step"] = _value(self._step, frame)
         for key, series in self._observables.items():
-            value = _value(series, frame)
+            values[key] = _value(series, frame)
+        for key, value in values.items():
             if value is None:
                 ts.data.pop(key, None)
             else:
@@ -395,6 +392,9 @@ class RUXReader(base.ReaderBase):
             if ts.has_forces:
                 self.convert_forces_from_native(ts.forces)
         return ts
+
+    def _time_from_native(self, time: float) -> float:
+        return float(self.convert_time_from_native(time)) if self.convert_units else time
 
     def _read_atoms(self, name: str, frame: int, out: np.ndarray) -> bool:
         """Read per-atom `name` of `frame` into `out`; False when no frame up to it holds the name."""
@@ -479,40 +479,23 @@ class RUXReader(base.ReaderBase):
             ) from None
 
     def _positions(self, indices: np.ndarray, rows: Optional[np.ndarray]) -> np.ndarray:
-        """Stored positions of frames `indices`, (T, R, 3) float32."""
+        """Stored positions of frames `indices`, (T, R, 3) float32: one series read."""
         count = self.n_atoms if rows is None else len(rows)
         if not len(indices):
             return np.empty((0, count, 3), dtype=np.float32)
         traj = self._file()
-        frames = self._frames[indices]
         try:
-            try:
-                values = self._read_rows(traj, frames, rows)
-            except KeyError:  # frames that take positions from an earlier frame
-                sources = traj._store.source_frames(schema.POSITIONS, frames)
-                unique, inverse = np.unique(sources, return_inverse=True)
-                values = self._read_rows(traj, unique, rows)[inverse.reshape(-1)]
-        except ValueError:
-            # Element types differ between frames, or the atom count changes:
-            # frame by frame, which names the frame.
+            values = traj.file.read_series(schema.POSITIONS, self._frames[indices], rows=rows)
+        except (KeyError, ValueError):
+            # A frame without positions (it takes an earlier frame's), element
+            # types that differ, or an atom count that changes: frame by
+            # frame, which names the frame.
             values = np.empty((len(indices), count, 3), dtype=np.float32)
             whole = np.empty((self.n_atoms, 3), dtype=np.float32)
             for k, frame in enumerate(indices.tolist()):
                 self._read_atoms(schema.POSITIONS, frame, whole)
                 values[k] = whole if rows is None else whole[rows]
         return np.ascontiguousarray(values, dtype=np.float32)
-
-    def _read_rows(self, traj: Trajectory, frames: np.ndarray, rows: Optional[np.ndarray]) -> np.ndarray:
-        read: Any = traj.file.read_series
-        if rows is not None and _READS_ROWS:
-            values = read(schema.POSITIONS, frames, rows=rows)
-        else:
-            values = read(schema.POSITIONS, frames)
-            if rows is not None:
-                values = values[:, rows]
-        if values.shape[2:] != (3,) or (rows is None and values.shape[1] != self.n_atoms):
-            raise ValueError(f"{self.filename}: positions of shape {values.shape[1:]}")
-        return values
 
 
 # -- writing -----------------------------------------------------------------------
@@ -614,7 +597,7 @@ class RUXWriter(base.WriterBase):
     def _native(self, values: np.ndarray, convert: Any) -> np.ndarray:
         return convert(values, inplace=False) if self.convert_units else np.array(values)
 
-    def _observable_chunks(self, data: Dict[str, Any]) -> Dict[str, np.ndarray]:
+    def _observable_chunks(self, data: Dict[str, Any]) -> Dict[str, Any]:
         if self._observables is None:  # the keys and shapes of the first frame
             self._observables = {}
             for key, value in data.items():

@@ -57,7 +57,7 @@ def test_a_file_of_the_schema_passes(tmp_path, capsys):
         ({schema.NAMES: "C1 C2 O H"}, None, "atoms/names holds 'plain text' values"),
         ({schema.MASSES: np.ones((N, 2))}, None, "atoms/masses in frame 0: shape (4, 2), not (4,)"),
         ({schema.BOX: np.eye(2)}, None, "box in frame 0: shape (2, 2) where (3, 3) is expected"),
-        ({schema.TIME: np.zeros(2)}, None, "time in frame 0: a scalar is expected, not (2, 1)"),
+        ({schema.PBC: np.ones(2, bool)}, None, "pbc in frame 0: shape (2,) where (3,) is expected"),
         ({schema.BONDS: np.array([[0, 4]])}, None, "bonds row 0 names atom [0, 4] outside 0..3"),
         (None, {schema.POSITIONS: np.zeros((N + 1, 3), np.float32)}, "N changes in frame 1: 5 atoms"),
         (None, {schema.MASSES: np.ones(N)}, "atoms/masses is written in frame 1; topology belongs"),

@@ -233,7 +233,7 @@ def test_writer_stores_the_box_once_and_timestep_data(coordinates_rux, tmp_path)
 
 
 def test_once_written_names(tmp_path):
-    """Box and velocities from an earlier frame; none before the first that holds them."""
+    """Box, velocities and observables from an earlier frame; none before the first that holds them."""
     path = str(tmp_path / "sparse.rux")
     x = np.arange(6, dtype=np.float64).reshape(2, 3)
     box = np.diag([2.0, 3.0, 4.0])
@@ -242,7 +242,9 @@ def test_once_written_names(tmp_path):
         traj.append({schema.POSITIONS: x, schema.BOX: box, schema.VELOCITIES: x, schema.TEMPERATURE: 300.0})
         traj.append({schema.POSITIONS: x})
         traj.append({schema.POSITIONS: x, schema.BOX: schema.no_box()})
+        traj.attrs["note"] = "set after the last frame, so stored in a frame of attributes only"
     reader = RUXReader(path)
+    assert len(reader) == 4
     dims, velocities, temperatures = [], [], []
     for ts in reader:
         dims.append(None if ts.dimensions is None else ts.dimensions.tolist())

@@ -179,30 +179,54 @@ def test_attributes_that_do_not_serialise_name_the_key(path, value):
 @pytest.mark.parametrize(
     "frame, error",
     [({1: 1.0}, TypeError), ({"rux:x": 1.0}, ValueError), ([("x", 1.0)], TypeError),
-     ({"x": numpy.zeros((2, 2, 2))}, ValueError), ({"x": "caf\u00e9"}, ValueError)],
+     ({"x": numpy.zeros((2, 2, 2))}, ValueError), ({"x": "caf\u00e9"}, ValueError),
+     ({"a": 1, "a\x00b": 2}, ValueError), ({"a": 1, "x": {1, 2}}, TypeError),
+     ({"a": 1, "x": numpy.array([None, 1])}, TypeError),
+     ({"a": 1, "x": numpy.zeros(2, dtype=numpy.complex64)}, TypeError)],
 )
 def test_bad_frames_are_refused_before_anything_is_written(path, frame, error):
     with rux.open(path, "w", "test", "md", (1, 0)) as traj:
-        with pytest.raises(error):
+        with pytest.raises(error) as raised:
             traj.append(frame)
-        assert len(traj) == 0
+        assert len(traj) == 0 and traj.file.find_matching_chunk_names("") == []
+    if error is TypeError and "x" in frame:
+        value = frame["x"]
+        culprit = str(value.dtype) if isinstance(value, numpy.ndarray) else type(value).__name__
+        assert "'x'" in str(raised.value) and culprit in str(raised.value)
 
 
 @pytest.mark.parametrize(
-    "bad",
-    [numpy.zeros(2, dtype=numpy.complex64), numpy.zeros((3, 0)), numpy.array([None, 1], dtype=object)],
+    "first, later",
+    [(numpy.array([True, False]), numpy.array([200, 3], dtype=numpy.uint8)),
+     (1.5, numpy.array([1.5])), (numpy.array([1.5]), 1.5), (True, 1),
+     (numpy.array(["a"]), "a"), ("a", numpy.array(["a"]))],
 )
-def test_a_frame_failing_part_way_is_never_ended(path, bad):
+def test_a_name_keeps_the_kind_of_its_first_value(path, first, later):
     with rux.open(path, "w", "test", "md", (1, 0)) as traj:
-        traj.append({"a": 1.0, "b": 2.0})
-        with pytest.raises((ValueError, RuntimeError)):
-            traj.append({"a": 3.0, "z": numpy.zeros(4), "b": bad})
+        traj.append({"x": first})
+        with pytest.raises(TypeError, match="'x' holds .*, as first written; this value is "):
+            traj.append({"x": later})
         assert len(traj) == 1
-        traj.append({"b": 5.0})
+
+
+def test_nul_in_attribute_names_is_refused(path):
+    with rux.open(path, "w", "test", "md", (1, 0)) as traj:
+        with pytest.raises(ValueError, match="NUL"):
+            traj.attrs["a\x00b"] = 1
+        assert list(traj.attrs) == []
+
+
+def test_a_frame_failing_part_way_is_never_ended(path):
+    with rux.open(path, "w", "test", "md", (1, 0)) as traj:
+        traj.append({"a": 1.0, "b": numpy.zeros((3, 1))})
+        with pytest.raises(RuntimeError, match="Invalid rux argument"):
+            traj.append({"a": 3.0, "z": numpy.zeros(4), "b": numpy.zeros((3, 0))})
+        assert len(traj) == 1
+        traj.append({"b": numpy.ones((3, 1))})
     with fl.open(path, "r") as f:
         assert f.nframes == 2
         assert not f.chunk_exists(1, "a") and not f.chunk_exists(1, "z")
-        assert f.read_chunk(1, "b").tolist() == [5.0]
+        assert f.read_chunk(1, "b").tolist() == [1.0, 1.0, 1.0]
 
 
 def test_writing_to_a_read_only_trajectory_is_refused_as_by_fl(written):
