@@ -25,11 +25,12 @@ CONTENDERS = ("rux", "h5py", "bare")
 # Further contenders of the analysis-read rows, in the order they print:
 # today's per-chunk loop (rux_loop), one read_frame (read_frame), h5py with
 # one frame per HDF5 chunk (h5py_frame; "h5py" is then automatic chunks) and
-# the copy limit, numpy.load(mmap_mode="r") of a .npy, copied (npy).
-MORE_CONTENDERS = ("rux_loop", "read_frame", "h5py_frame", "npy")
-# The MD-format rows race MDAnalysis's formats instead, and rux on every
-# atom (rux_all) where rux reads a selection.
-MD_CONTENDERS = ("rux_all", "dcd", "xtc", "trr", "h5md")
+# the copy limit, numpy.load(mmap_mode="r") of a .npy, copied (npy); rux
+# reading every row where rux reads some (rux_all).
+MORE_CONTENDERS = ("rux_loop", "read_frame", "h5py_frame", "npy", "rux_all")
+# The MD-format rows race MDAnalysis's formats instead (with rux_all where
+# rux reads a selection).
+MD_CONTENDERS = ("dcd", "xtc", "trr", "h5md")
 
 # The schema and chunk names every rux file of the suite uses.
 APPLICATION = "rux-benchmarks"

@@ -45,6 +45,7 @@ FAMILIES = (
     "lookup",
     "memory",
     "series_reads",
+    "series_rows",
     "frame_iteration",
     "open_read_close",
     "trajectory",  # reads the files of the first series and of frame iteration
@@ -80,6 +81,9 @@ class Config:
     frame_lookups: int = 2000
     close_entries: List[int] = field(default_factory=lambda: [10**3, 10**6])
     repeat_series: int = 5
+    rows_frames: int = 200
+    rows_atoms: int = 47681
+    rows_selected: int = 477
     md_frames: int = 1000
     md_repeat: int = 5
 
@@ -90,6 +94,7 @@ QUICK = Config(
     memory_bytes=8 * 2**20, repeat=3, repeat_large=2, repeat_writable=2, repeat_memory=1,
     series_frames=200, series_many_frames=1000, scalar_frames=2000, scalar_companion_rows=50,
     frame_frames=200, frame_lookups=200, close_entries=[10**2, 10**4], repeat_series=2,
+    rows_frames=20, rows_atoms=4768, rows_selected=48,
     md_frames=3, md_repeat=1,
 )
 
@@ -209,6 +214,9 @@ def analysis_workloads(fl, config, families, data_dir):
             found, positions = series.series_reads(
                 fl, config, data_dir, keep="series_positions" if "trajectory" in families else None)
             rows += found
+        if "series_rows" in families:
+            progress("series reads of selected rows")
+            rows += series.rows_reads(fl, config, data_dir)
         if "frame_iteration" in families or "trajectory" in families:
             progress("frame files")
             frame_files = frames.make_files(fl, config, data_dir)
@@ -309,6 +317,12 @@ def analysis_targets(rows):
     if scalar:
         add("scalar series vs h5py", slower(scalar, "h5py"), 10, True,
             "scalar series: rux read_series time / h5py (T,) dataset time <= 10")
+    for workload, what in (("series_rows_index", "an index array"), ("series_rows_slice", "a slice")):
+        row = find(rows, workload)
+        if row:
+            add(f"1% of rows ({what}) vs all rows", row.ratio("rux_all"), 10, False,
+                f"series of 1% of the rows as {what}: rux all-rows time / "
+                "read_series(rows=) time >= 10")
     iteration = find(rows, "frame_iteration")
     if iteration:
         add("read_frame vs per-chunk loop", iteration.ratio("rux_loop"), 3, False,
@@ -416,9 +430,11 @@ def table(rows):
 
 
 ANALYSIS_WORKLOADS = ("series_positions", "series_many_frames", "series_scalar",
-                      "frame_iteration", "open_read_close", "trajectory_msd", "trajectory_frame")
+                      "series_rows_index", "series_rows_slice", "frame_iteration",
+                      "open_read_close", "trajectory_msd", "trajectory_frame")
 ANALYSIS_COLUMNS = (
     ("rux", "rux"),
+    ("rux_all", "rux all rows"),
     ("read_frame", "read_frame"),
     ("rux_loop", "rux per-chunk loop"),
     ("h5py", "h5py auto chunks"),

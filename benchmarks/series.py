@@ -13,6 +13,15 @@ array and closes:
   one frame per chunk;
 - the copy limit: `numpy.load(path, mmap_mode="r")` of a .npy of the same
   array, copied into a new array.
+
+Rows of every frame: (47,681, 3) float32 positions over 200 frames, of which
+1% of the rows are read (477, as an analysis reads the C-alpha atoms of a
+solvated protein): once as a sorted index array spread over the system,
+once as a contiguous slice. Each contender opens, reads those rows of every
+frame into one new (T, 477, 3) array and closes: rux `read_series(name,
+rows=...)` beside rux reading every row (`read_series(name)`, the figure the
+target compares with), the per-chunk loop (`read_chunk(t, name)[rows]`),
+h5py `dataset[:, rows, :]`, and the .npy mapping indexed the same way.
 """
 
 from dataclasses import dataclass
@@ -148,6 +157,103 @@ def series_case(fl, config, case, paths):
         note += "; rux.fl has no read_series here: rux n/a"
     return Row(case.workload, case.label, "ms", False, values, note, limit="npy",
                extra={"frames": case.frames})
+
+
+# ---- rows of every frame ----
+
+
+def row_selections(config):
+    """(workload, label, rows): 1% of the atoms as sorted spread indices and as a slice."""
+    atoms, chosen = config.rows_atoms, config.rows_selected
+    spread = numpy.sort(numpy.random.default_rng(11).choice(atoms, chosen, replace=False))
+    start = atoms // 2
+    what = f"{chosen} of ({atoms:,}, 3) float32 rows, {config.rows_frames} frames"
+    return [
+        ("series_rows_index", f"series of {what}, an index array", spread),
+        ("series_rows_slice", f"series of {what}, a slice", slice(start, start + chosen)),
+    ]
+
+
+def rux_rows(fl, path, name, rows):
+    with Timer() as t:
+        f = fl.open(path, "r")
+        f.read_series(name, rows=rows)
+        f.close()
+    return t.seconds * 1e3
+
+
+def rux_rows_loop(fl, path, name, rows):
+    with Timer() as t:
+        f = fl.open(path, "r")
+        read = f.read_chunk
+        numpy.stack([read(frame, name)[rows] for frame in range(f.nframes)])
+        f.close()
+    return t.seconds * 1e3
+
+
+def h5py_rows(path, name, rows):
+    with Timer() as t:
+        with h5py.File(path, "r") as f:
+            f[name][:, rows, :]
+    return t.seconds * 1e3
+
+
+def npy_rows(path, rows):
+    with Timer() as t:
+        # An index array copies the rows already; a slice is a view, copied here.
+        numpy.ascontiguousarray(numpy.load(path, mmap_mode="r")[:, rows])
+    return t.seconds * 1e3
+
+
+def reads_rows(fl):
+    """Whether rux.fl's read_series selects rows (its signature line names them)."""
+    return has_methods(fl, "read_series") and "rows=" in (
+        fl.RUXFile.read_series.__doc__ or "").split("\n")[0]
+
+
+def rows_reads(fl, config, data_dir):
+    """Rows of every frame: 1% of the rows against all of them, on one file."""
+    positions = random_walk(config.rows_frames, config.rows_atoms, seed=12)
+    paths = analysis_files(fl, "series_rows", {"positions": positions}, data_dir)
+    with_rows = reads_rows(fl)
+    result = []
+    try:
+        for workload, label, rows in row_selections(config):
+            expected = positions[:, rows]
+            with fl.open(paths["rux"], "r") as f:
+                if with_rows:
+                    assert numpy.array_equal(f.read_series("positions", rows=rows), expected)
+            assert numpy.array_equal(numpy.load(paths["npy"]["positions"], mmap_mode="r")[:, rows],
+                                     expected)
+            if h5py:
+                for contender in ("h5py", "h5py_frame"):
+                    with h5py.File(paths[contender], "r") as g:
+                        assert numpy.array_equal(g["positions"][:, rows, :], expected), contender
+            values = interleave(
+                {
+                    "rux": (lambda: rux_rows(fl, paths["rux"], "positions", rows))
+                    if with_rows else None,
+                    "rux_all": (lambda: rux_series(fl, paths["rux"], "positions"))
+                    if has_methods(fl, "read_series") else None,
+                    "rux_loop": lambda: rux_rows_loop(fl, paths["rux"], "positions", rows),
+                    "h5py": (lambda: h5py_rows(paths["h5py"], "positions", rows))
+                    if h5py else None,
+                    "h5py_frame": (lambda: h5py_rows(paths["h5py_frame"], "positions", rows))
+                    if h5py else None,
+                    "npy": lambda: npy_rows(paths["npy"]["positions"], rows),
+                },
+                config.repeat_series,
+            )
+            note = ("open, read the selected rows of every frame into a new array, close; "
+                    "rux all rows: read_series(name) of every row; h5py: dataset[:, rows, :]; "
+                    "copy limit: the .npy mapping indexed the same way")
+            if not with_rows:
+                note += "; rux.fl has no read_series here: rux n/a"
+            result.append(Row(workload, label, "ms", False, values, note, limit="npy",
+                              extra={"frames": config.rows_frames, "rows": config.rows_atoms}))
+    finally:
+        remove_files(paths)
+    return result
 
 
 def series_reads(fl, config, data_dir, keep=None):

@@ -203,7 +203,8 @@ class RowRuns {
         if (rows_->list == nullptr) {
             length = rows_->step == 1 ? rows_->count : 1;
         } else {
-            while (next_ + length < rows_->count && rows_->list[next_ + length] == *first + length) {
+            const uint64_t *list = rows_->list;
+            while (next_ + length < rows_->count && list[next_ + length] == *first + length) {
                 ++length;
             }
         }
@@ -293,10 +294,20 @@ struct SeriesCopy {
         }
         for (uint64_t i = 0; i < count; ++i) {
             const uint8_t *chunk = file + locations[i];
+            // Scattered rows are a cache (and TLB) miss each: asking for the
+            // runs ahead keeps many misses in flight instead of one at a time.
+            RowRuns ahead = runs;
+            ahead.restart();
+            for (uint64_t k = 0; k < kPrefetchRuns; ++k) {
+                if (!prefetch(&ahead, chunk)) {
+                    break;
+                }
+            }
             uint64_t first = 0;
             uint64_t rows = 0;
             runs.restart();
             while (runs.next(&first, &rows)) {
+                prefetch(&ahead, chunk);
                 const auto length = static_cast<size_t>(rows * row_bytes);
                 std::memcpy(out, chunk + first * row_bytes, length);
                 out += length;
@@ -306,6 +317,20 @@ struct SeriesCopy {
     }
 
   private:
+    static constexpr uint64_t kPrefetchRuns = 32;
+
+    // Prefetches the first and last bytes of the next run of `ahead`.
+    bool prefetch(RowRuns *ahead, const uint8_t *chunk) const {
+        uint64_t first = 0;
+        uint64_t rows = 0;
+        if (!ahead->next(&first, &rows)) {
+            return false;
+        }
+        __builtin_prefetch(chunk + first * row_bytes);
+        __builtin_prefetch(chunk + (first + rows) * row_bytes - 1);
+        return true;
+    }
+
     static bool read_piece(int fd, uint64_t offset, uint64_t length, uint8_t **into) {
         if (rux_pread_all(fd, *into, length, offset) != static_cast<int64_t>(length)) {
             return false;

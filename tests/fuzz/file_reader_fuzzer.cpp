@@ -1,10 +1,10 @@
 // libFuzzer harness: the input bytes are a file. Runs everything a reader
 // does on it (both open modes, every name in every frame, every chunk read
-// into a buffer sized from its entry, series of every name, every frame read
-// whole, prefix listings) and, when it opens writable, a write, flush, close
-// and reopen. A read-only handle reads again after the file was cut to half
-// its size under it. Any crash, sanitizer report or broken invariant is a
-// finding.
+// into a buffer sized from its entry, series of every name, whole and of
+// some rows, every frame read whole, prefix listings) and, when it opens
+// writable, a write, flush, close and reopen. A read-only handle reads again
+// after the file was cut to half its size under it. Any crash, sanitizer
+// report or broken invariant is a finding.
 #include <unistd.h>
 
 #include <cstdio>
@@ -77,6 +77,37 @@ bool known_code(int result) {
            result == RUX_ERROR_INVALID_ARGUMENT;
 }
 
+// The last, first and last rows again of a series read whole: the rows of
+// the whole read, in that order; a row N is refused.
+void read_series_rows(rux_handle *handle, const std::string &name,
+                      const rux_frame_selection &selection, const rux_series_info &whole,
+                      const std::vector<uint8_t> &series) {
+    if (whole.N == 0 || whole.type == RUX_TYPE_CHARACTER || selection.count == 0) {
+        return;
+    }
+    const uint64_t row_bytes = whole.bytes / selection.count / whole.N;
+    const uint64_t rows[3] = {whole.N - 1, 0, whole.N - 1};
+    const rux_row_selection chosen = {rows, 0, 0, 3};
+    std::vector<uint8_t> destination(selection.count * 3 * row_bytes + 1, 0xA5);
+    rux_series_info info;
+    int result = rux_read_series_rows(handle, name.c_str(), &selection, &chosen,
+                                      destination.data(), destination.size() - 1, &info);
+    check(known_code(result), "rows read result is a known code");
+    check(destination.back() == 0xA5, "a rows read stays in its buffer");
+    for (uint64_t t = 0; result == RUX_SUCCESS && t < selection.count; ++t) {
+        for (uint64_t r = 0; r < 3; ++r) {
+            const uint8_t *want = series.data() + (t * whole.N + rows[r]) * row_bytes;
+            check(std::memcmp(destination.data() + (t * 3 + r) * row_bytes, want, row_bytes) == 0,
+                  "rows read equals the rows of the whole read");
+        }
+    }
+    const rux_row_selection past = {nullptr, whole.N, 1, 1};
+    result = rux_read_series_rows(handle, name.c_str(), &selection, &past, nullptr, 0, &info);
+    check(result == RUX_ERROR_INVALID_ARGUMENT && info.problem == RUX_SERIES_ROW_OUT_OF_RANGE &&
+              info.problem_row == whole.N,
+          "row N is refused");
+}
+
 // Series of every name over every frame (forwards, then backwards with a
 // step), into a buffer sized from what the first frame's chunk reports.
 void read_every_series(rux_handle *handle, const std::vector<std::string> &names) {
@@ -106,6 +137,9 @@ void read_every_series(rux_handle *handle, const std::vector<std::string> &names
                                      info.bytes, &info);
             check(known_code(result), "series read result is a known code");
             check(destination[info.bytes] == 0xA5, "a series read stays in its buffer");
+            if (result == RUX_SUCCESS) {
+                read_series_rows(handle, name, selection, info, destination);
+            }
         }
     }
 }

@@ -44,6 +44,10 @@ def row(workload, limit="npy", entries=None, system=None, **figures):
         ([row("trajectory_msd", rux=14, npy=10, h5py=35)], "msd vs h5py", 2.5, False),
         ([row("trajectory_frame", "read_frame", rux=7, read_frame=5)], "traj[i] vs read_frame",
          1.4, True),
+        ([row("series_rows_index", rux=4, rux_all=48, npy=2)],
+         "1% of rows (an index array) vs all rows", 12.0, True),
+        ([row("series_rows_slice", rux=6, rux_all=48, npy=2)], "1% of rows (a slice) vs all rows",
+         8.0, False),
         # Each MD system's row feeds its own targets only.
         ([row("md_universe", system="psf_dcd", rux=10, dcd=40, xtc=5),
           row("md_universe", system="tpr_xtc", rux=10, dcd=5, xtc=20)],

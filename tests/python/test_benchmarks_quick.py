@@ -28,6 +28,8 @@ WORKLOADS = {
     "series_positions",
     "series_many_frames",
     "series_scalar",
+    "series_rows_index",
+    "series_rows_slice",
     "frame_iteration",
     "open_read_close",
     "trajectory_msd",
@@ -45,14 +47,18 @@ HAS_ADAPTER = importlib.util.find_spec("rux.mdanalysis") is not None
 # Contenders with no figure by design: lookups make no system call, and the
 # analysis reads race a copy from memory instead.
 NO_BARE = {"lookup", "series_positions", "series_many_frames", "series_scalar",
-           "frame_iteration", "trajectory_msd", "trajectory_frame"}
+           "series_rows_index", "series_rows_slice", "frame_iteration", "trajectory_msd",
+           "trajectory_frame"}
 # What the rux column of each analysis row needs; until it is there, that
 # row's rux figure is n/a and the others still run.
 HAS_READ_FRAME = hasattr(fl.RUXFile, "read_frame")
+READS_ROWS = hasattr(fl.RUXFile, "read_series") and "rows=" in fl.RUXFile.read_series.__doc__
 NEEDS = {
     "series_positions": hasattr(fl.RUXFile, "read_series"),
     "series_many_frames": hasattr(fl.RUXFile, "read_series"),
     "series_scalar": hasattr(fl.RUXFile, "read_series"),
+    "series_rows_index": READS_ROWS,
+    "series_rows_slice": READS_ROWS,
     "frame_iteration": HAS_READ_FRAME,
     "trajectory_msd": hasattr(rux, "open"),
     "trajectory_frame": hasattr(rux, "open"),
@@ -139,6 +145,7 @@ def test_quick_mode_reports_every_workload(tmp_path):
             'reads on "r+" vs "r"', "large writes vs bare", "large reads vs bare",
             "series (256, 3) vs copy limit", "series (16, 3) vs h5py", "scalar series vs h5py",
             "read_frame vs per-chunk loop", "open + read + close growth", "msd vs in-memory",
+            "1% of rows (an index array) vs all rows", "1% of rows (a slice) vs all rows",
             "msd vs h5py", "traj[i] vs read_frame"} <= names
     if HAVE_MDANALYSIS:
         assert {"md Universe vs PSF + DCD", "md Universe vs TPR + XTC", "md RMSD vs XTC, TPR + XTC",
