@@ -27,7 +27,14 @@ CONTENDERS = ("rux", "h5py", "bare")
 # one frame per HDF5 chunk (h5py_frame; "h5py" is then automatic chunks) and
 # the copy limit, numpy.load(mmap_mode="r") of a .npy, copied (npy); rux
 # reading every row where rux reads some (rux_all).
-MORE_CONTENDERS = ("rux_loop", "read_frame", "h5py_frame", "npy", "rux_all")
+# The OpenMM reporter row races OpenMM's own reporters instead: rux
+# publishing every frame (rux_published), XTCReporter (xtc), DCDReporter (dcd);
+# the ASE rows ASE's own trajectory format, ase.io.Trajectory (ase_traj).
+MORE_CONTENDERS = ("rux_loop", "read_frame", "h5py_frame", "npy", "rux_all", "rux_published", "xtc",
+                   "dcd", "ase_traj")
+# The MD-format rows race MDAnalysis's formats instead (with rux_all where
+# rux reads a selection): dcd and xtc above, trr and h5md.
+MD_CONTENDERS = ("trr", "h5md")
 
 # The schema and chunk names every rux file of the suite uses.
 APPLICATION = "rux-benchmarks"
@@ -123,7 +130,7 @@ class Row:
         return median([t / m for m, t in zip(mine, theirs)])
 
     def contenders(self):
-        more = [c for c in MORE_CONTENDERS if c in self.values]
+        more = [c for c in MORE_CONTENDERS + MD_CONTENDERS if c in self.values]
         return list(CONTENDERS) + more
 
     def as_json(self) -> dict:

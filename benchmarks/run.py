@@ -24,11 +24,14 @@ from typing import List
 
 import numpy
 
+import ase_io
 import common
 import cpp_library
 import frames
 import index
+import md_formats
 import memory
+import openmm_reporter
 import reads
 import series
 import trajectory_layer
@@ -48,6 +51,9 @@ FAMILIES = (
     "frame_iteration",
     "open_read_close",
     "trajectory",  # reads the files of the first series and of frame iteration
+    "openmm_reporter",  # left out, with a note, without OpenMM
+    "ase_io",  # ase.io.read and an MD run's writes against ase.io.Trajectory
+    "md",  # MD formats through MDAnalysis (skipped without it)
 )
 NEEDS = {"random_small_reads": "small_writes", "large_reads": "large_writes"}
 
@@ -82,6 +88,13 @@ class Config:
     rows_frames: int = 200
     rows_atoms: int = 47681
     rows_selected: int = 477
+    openmm_atoms: int = 8000
+    openmm_reports: int = 100
+    ase_frames: int = 10000
+    ase_md_steps: int = 300
+    ase_repeat: int = 3
+    md_frames: int = 1000
+    md_repeat: int = 5
 
 
 QUICK = Config(
@@ -91,6 +104,9 @@ QUICK = Config(
     series_frames=200, series_many_frames=1000, scalar_frames=2000, scalar_companion_rows=50,
     frame_frames=200, frame_lookups=200, close_entries=[10**2, 10**4], repeat_series=2,
     rows_frames=20, rows_atoms=4768, rows_selected=48,
+    openmm_atoms=500, openmm_reports=3,
+    ase_frames=100, ase_md_steps=10, ase_repeat=2,
+    md_frames=3, md_repeat=1,
 )
 
 
@@ -134,7 +150,8 @@ def progress(message):
 # ---- running ----
 
 
-def run_workloads(fl, config, families, data_dir, cold):
+def run_workloads(fl, config, families, data_dir, cold, skipped=None):
+    """Every selected workload's rows; a family that cannot run here goes in `skipped`."""
     def paths(stem):
         return {c: os.path.join(data_dir, f"{stem}.{c}") for c in ("rux", "h5py", "bare")}
 
@@ -187,6 +204,26 @@ def run_workloads(fl, config, families, data_dir, cold):
         progress("memory")
         rows += memory.memory(config, data_dir)
     rows += analysis_workloads(fl, config, families, data_dir)
+    if "openmm_reporter" in families:
+        if openmm_reporter.openmm is None:
+            progress("OpenMM is not installed: no reporter row")
+        else:
+            progress("OpenMM reporters")
+            rows += openmm_reporter.reporter_times(config, data_dir)
+    if "ase_io" in families:
+        if ase_io.available():
+            progress("ASE: ase.io.read and MD writes against ase.io.Trajectory")
+            rows += ase_io.ase_io(config, data_dir)
+        else:
+            progress("ASE, or rux's ase.io format, is not installed: no ASE rows")
+    if "md" in families:
+        reason = md_formats.unavailable()
+        if reason:
+            progress(f"MD formats skipped: {reason}")
+            if skipped is not None:
+                skipped["md"] = reason
+        else:
+            rows += md_formats.md_formats(fl, config, data_dir, progress)
     return rows
 
 
@@ -276,6 +313,7 @@ def targets(rows):
         add("memory", mem.figure("rux"), 100, True,
             "peak memory writing small chunks: rux MiB above baseline <= 100")
     result += analysis_targets(rows)
+    result += md_targets(rows)
     return result
 
 
@@ -338,6 +376,61 @@ def analysis_targets(rows):
     if frame:
         add("traj[i] vs read_frame", slower(frame, "read_frame"), 1.5, True,
             "a frame of 5 chunks: traj[i] time / read_frame time <= 1.5")
+    reporter = find(rows, "openmm_reporter")
+    if reporter:
+        add("OpenMM reporter vs XTC", slower(reporter, "xtc"), 1, True,
+            "OpenMM report(): RUXReporter time / XTCReporter time <= 1")
+        add("OpenMM reporter vs DCD", slower(reporter, "dcd"), 0.1, True,
+            "OpenMM report(): RUXReporter time / DCDReporter time <= 0.1")
+    ase_read = find(rows, "ase_read")
+    if ase_read:
+        add("ase.io.read vs Trajectory", ase_read.ratio("ase_traj"), 5, False,
+            "ase.io.read(':'): ase.io.Trajectory file time / rux file time >= 5")
+    ase_write = find(rows, "ase_write")
+    if ase_write:
+        add("MD writes vs Trajectory", slower(ase_write, "ase_traj"), 0.25, True,
+            "writes of an ASE MD run: rux time per frame / ase.io.Trajectory time <= 0.25")
+    return result
+
+
+def md_targets(rows):
+    result = []
+
+    def add(name, measured, limit, at_most, text):
+        result.append(Target(name, measured, limit, at_most, text))
+
+    def of(workload, system):
+        for row in rows:
+            if row.workload == workload and row.extra.get("system") == system:
+                return row
+        return None
+
+    for system, native, pair in (("psf_dcd", "dcd", "PSF + DCD"), ("tpr_xtc", "xtc", "TPR + XTC")):
+        row = of("md_universe", system)
+        if row:
+            add(f"md Universe vs {pair}", row.ratio(native), 3, False,
+                f"Universe(): {pair} time / rux time >= 3")
+        row = of("md_rmsd", system)
+        if row:
+            add(f"md RMSD vs DCD, {pair}", row.ratio("dcd"), 1, False,
+                f"RMSD over every frame, {pair} system: DCD time / rux time >= 1")
+            add(f"md RMSD vs XTC, {pair}", row.ratio("xtc"), 2, False,
+                f"RMSD over every frame, {pair} system: XTC time / rux time >= 2")
+        row = of("md_timeseries", system)
+        if row:
+            add(f"md timeseries vs DCD, {pair}", row.ratio("dcd"), 5, False,
+                f"timeseries of all atoms, {pair} system: DCD time / rux time >= 5")
+            add(f"md timeseries vs XTC, {pair}", row.ratio("xtc"), 20, False,
+                f"timeseries of all atoms, {pair} system: XTC time / rux time >= 20")
+        row = of("md_read_series_rows", system)
+        if row:
+            add(f"md read_series 1% rows, {pair}", slower(row, "rux_all"), 0.1, True,
+                f"read_series of 1% of the rows, {pair} system: time / all rows time <= 0.1")
+    row = of("md_timeseries_ca", "tpr_xtc")
+    if row:
+        add("md timeseries C-alpha vs all atoms", row.ratio("rux_all"), 10, False,
+            "timeseries of the C-alpha atoms, TPR + XTC system: rux all-atom time / "
+            "C-alpha time >= 10")
     return result
 
 
@@ -397,6 +490,57 @@ def analysis_table(rows):
         + tuple(number(row.figure(key)) if key in row.values else "-"
                 for key, _ in ANALYSIS_COLUMNS)
         + (ratio(row.ratio("h5py")), f"{ratio(row.ratio(row.limit))} ({row.limit})")
+        for row in rows
+    ]
+    return format_lines(lines)
+
+
+ASE_WORKLOADS = ("ase_read", "ase_write")
+
+
+def ase_table(rows):
+    """The ASE rows: rux files through ase.io against ase.io.Trajectory."""
+    lines = [("workload", "unit", "rux", "ase.io.Trajectory", "rux vs Trajectory")] + [
+        (row.label, row.unit, number(row.figure("rux")), number(row.figure("ase_traj")),
+         ratio(row.ratio("ase_traj")))
+        for row in rows
+    ]
+    return format_lines(lines)
+
+
+MD_COLUMNS = (
+    ("rux", "rux"),
+    ("rux_all", "rux all atoms/rows"),
+    ("dcd", "DCD"),
+    ("xtc", "XTC"),
+    ("trr", "TRR"),
+    ("h5md", "H5MD"),
+)
+
+
+def md_table(rows):
+    """The MD-format rows: rux and each MDAnalysis format, the speed ratios against two."""
+    header = (("workload", "unit") + tuple(title for _, title in MD_COLUMNS)
+              + ("rux vs DCD", "rux vs XTC", "rux vs all"))
+    lines = [header] + [
+        (row.label, row.unit)
+        + tuple(number(row.figure(key)) if key in row.values else "-" for key, _ in MD_COLUMNS)
+        + tuple(ratio(row.ratio(key)) if key in row.values else "-"
+                for key in ("dcd", "xtc", "rux_all"))
+        for row in rows
+    ]
+    return format_lines(lines)
+
+
+def sizes_table(rows):
+    """File sizes of each format, and how many times smaller rux's is (>1) or larger."""
+    formats = [key for key, _ in MD_COLUMNS if key != "rux_all"]
+    header = (("file size", "unit") + tuple(title for key, title in MD_COLUMNS if key in formats)
+              + ("rux vs DCD", "rux vs XTC"))
+    lines = [header] + [
+        (row.label.replace("file size, ", ""), row.unit)
+        + tuple(number(row.figure(key)) if key in row.values else "-" for key in formats)
+        + (ratio(row.ratio("dcd")), ratio(row.ratio("xtc")))
         for row in rows
     ]
     return format_lines(lines)
@@ -510,8 +654,9 @@ def main(argv=None):
     os.makedirs(data_dir, exist_ok=True)
     info = machine()
     started = time.time()
+    skipped = {}
     try:
-        rows = run_workloads(fl, config, families, data_dir, args.cold)
+        rows = run_workloads(fl, config, families, data_dir, args.cold, skipped)
         use_cpp = (args.cpp or ("skip" if args.quick else "auto")) == "auto"
         library = {"skipped": "not requested", "rows": []}
         if use_cpp:
@@ -534,7 +679,13 @@ def main(argv=None):
           f"{info['seconds']} s")
     print("Figures are medians of repetitions; ratios are speed ratios (>1: rux is faster or "
           "leaner), the median of the ratios within each repetition.\n")
-    plain = [row for row in rows if row.workload not in ANALYSIS_WORKLOADS]
+    reporters = [row for row in rows if row.workload == "openmm_reporter"]
+    ase_rows = [row for row in rows if row.workload in ASE_WORKLOADS]
+    md = [row for row in rows if row.workload.startswith("md_") and row.workload != "md_sizes"]
+    sizes = [row for row in rows if row.workload == "md_sizes"]
+    plain = [row for row in rows
+             if row.workload not in ANALYSIS_WORKLOADS + ASE_WORKLOADS + ("openmm_reporter",)
+             and not row.workload.startswith("md_")]
     analysis = [row for row in rows if row.workload in ANALYSIS_WORKLOADS]
     if plain:
         print(table(plain))
@@ -542,6 +693,20 @@ def main(argv=None):
         print("\nAnalysis reads: one name across frames, whole frames, cheap opens and the "
               "trajectory layer (- : not a contender on that row; the limit is named):")
         print(analysis_table(analysis))
+    if reporters:
+        print("\nOpenMM reporters: time inside report(), each reporter writing its own file:")
+        print(openmm_reporter.table(reporters, number, ratio, format_lines))
+    if ase_rows:
+        print("\nASE: ase.io on rux files against ase.io.Trajectory (.traj):")
+        print(ase_table(ase_rows))
+    if md:
+        print("\nMD formats through MDAnalysis (- : not a contender on that row):")
+        print(md_table(md))
+    if sizes:
+        print("\nFile sizes of the MD-format rows:")
+        print(sizes_table(sizes))
+    for family, reason in skipped.items():
+        print(f"\n{family}: skipped: {reason}")
     print("\n" + notes(rows))
     caveat = " (--quick: tiny sizes, the verdicts mean nothing)" if args.quick else ""
     print(f"\nTargets{caveat}:\n" + target_lines(found))
@@ -556,6 +721,7 @@ def main(argv=None):
                 "config": asdict(config),
                 "rows": [row.as_json() for row in rows],
                 "targets": [t.as_json() for t in found],
+                "skipped": skipped,
                 "library": library,
             }, f, indent=2)
             f.write("\n")

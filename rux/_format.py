@@ -34,6 +34,37 @@ COMMIT_WRITER_ACTIVE = 1
 _CHECKSUM_OFFSET = RESERVED_OFFSET + COMMIT_RECORD.size - 8
 
 
+@dataclass(frozen=True)
+class CommitRecord:
+    """The commit record of a header, as readers judge it (docs/format.md, "Commit record")."""
+
+    present: bool  # a non-zero tag: the reserved bytes are meant to hold a record
+    trusted: bool
+    entries: int
+    names: int
+    flags: int
+
+    @property
+    def limits_view(self) -> bool:
+        """Readers see the committed entries and names only: a writer holds the file."""
+        return self.trusted and bool(self.flags & COMMIT_WRITER_ACTIVE)
+
+
+def parse_commit_record(header: bytes) -> CommitRecord:
+    """The commit record of the 256 header bytes, trusted as a reader trusts it."""
+    tag, entries, names, flags, checksum = COMMIT_RECORD.unpack_from(header, RESERVED_OFFSET)
+    index_capacity = HEADER.unpack_from(header)[2]
+    trusted = (
+        tag == COMMIT_TAG
+        and checksum == header_checksum(header)
+        and flags & ~COMMIT_WRITER_ACTIVE == 0
+        and entries <= index_capacity
+        and names <= MAX_NAMES
+        and not any(header[RESERVED_OFFSET + COMMIT_RECORD.size : HEADER_SIZE])
+    )
+    return CommitRecord(tag != 0, trusted, entries, names, flags)
+
+
 def header_checksum(header: bytes) -> int:
     """FNV-1a (64-bit) of the 256 header bytes, the checksum field taken as zero."""
     value = 0xCBF29CE484222325
@@ -143,6 +174,13 @@ def parse_namelist(block: bytes, layout: int) -> Namelist:
         names.append(block[position:end])
         position = end + 1 if layout == 2 else position + NAMELIST_UNIT
     return Namelist(names, min(position, len(block)), block)
+
+
+def encoded_size(names: Iterable[bytes], layout: int) -> int:
+    """Bytes that the names take at the start of a namelist block."""
+    if layout == 2:
+        return sum(len(name) + 1 for name in names)
+    return NAMELIST_UNIT * sum(1 for _ in names)
 
 
 def encode_names(names: Iterable[bytes], layout: int) -> bytes:

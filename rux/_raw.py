@@ -10,9 +10,10 @@ read in bounded memory; the namelist block is read only where it holds data.
 from __future__ import annotations
 
 import errno
+import mmap
 import os
 from dataclasses import dataclass
-from typing import Iterator, List, Optional, Tuple
+from typing import Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -22,10 +23,14 @@ from ._format import (
     HEADER,
     HEADER_SIZE,
     MAGIC,
+    MAX_NAMES,
     NAMELIST_UNIT,
     ELEMENT_SIZES,
+    CommitRecord,
     Namelist,
+    encode_names,
     layout_of,
+    parse_commit_record,
     parse_namelist,
 )
 
@@ -135,9 +140,11 @@ class RuxFileView:
                 f"Not a RUX file: {self.path} ({len(raw)} bytes, shorter than the "
                 f"{HEADER_SIZE}-byte header)"
             )
+        self.header_bytes = raw
         self.header = Header(*HEADER.unpack(raw))
         if self.header.magic != MAGIC:
             raise NotARuxFile(f"Not a RUX file: {self.path} (no rux magic number)")
+        self.commit_record: CommitRecord = parse_commit_record(raw)
         self._index: Optional[np.ndarray] = None
         self._namelist: Optional[Namelist] = None
 
@@ -178,6 +185,19 @@ class RuxFileView:
                 return start + int(unused[0])
         return len(index)
 
+    def visible_entries(self) -> int:
+        """The entries that readers see: the committed ones while a writer holds the file."""
+        if self.commit_record.limits_view:
+            return min(self.commit_record.entries, len(self.index))
+        return self.used_entries()
+
+    def visible_names(self) -> int:
+        """The names that readers see: the committed ones while a writer holds the file."""
+        count = min(len(self.namelist.names), MAX_NAMES)
+        if self.commit_record.limits_view:
+            count = min(count, self.commit_record.names)
+        return count
+
     def entries_of_frame(self, frame: int, used: Optional[int] = None) -> np.ndarray:
         """Positions of the used entries of one frame, in index order."""
         used = self.used_entries() if used is None else used
@@ -209,6 +229,8 @@ class RuxFileView:
         """
         start = self.header.namelist_location
         end = min(self.header.namelist_end, self.file_size)
+        if start >= end:
+            return b""
         segments = data_segments(self.path, start, end)
         stop = segments[0][1] if segments and segments[0][0] == start else start
         head = b""
@@ -257,6 +279,207 @@ class RuxFileView:
 
     def __exit__(self, *exc_info):
         self.close()
+
+
+# -- byte ranges ---------------------------------------------------------------------
+
+
+def uncovered(starts: np.ndarray, ends: np.ndarray, size: int) -> Tuple[np.ndarray, np.ndarray]:
+    """The ranges [start, end) of [0, size) that none of the ranges given covers, in order."""
+    starts = np.minimum(np.asarray(starts, dtype=np.uint64), np.uint64(size))
+    ends = np.minimum(np.asarray(ends, dtype=np.uint64), np.uint64(size))
+    keep = ends > starts
+    starts, ends = starts[keep], ends[keep]
+    if len(starts) == 0:
+        whole = np.array([0, size][: 2 if size else 0], dtype=np.uint64)
+        return whole[:1], whole[1:]
+    order = np.argsort(starts)
+    starts, ends = starts[order], ends[order]
+    reach = np.maximum.accumulate(ends)
+    # A gap lies before each range that starts past everything before it.
+    gap_starts = np.concatenate(([np.uint64(0)], reach))
+    gap_ends = np.concatenate((starts, [np.uint64(size)]))
+    open_gaps = gap_ends > gap_starts
+    return gap_starts[open_gaps], gap_ends[open_gaps]
+
+
+def overlapping(starts: np.ndarray, ends: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """Which of the non-empty ranges [start, end) share a byte with another, and one such other.
+
+    Sorted by start, a range overlaps one before it when it starts below the
+    furthest end so far (that range's), and the next one when it ends past the
+    next start; every overlapping range meets one of the two, so one sort
+    covers them all. Returns the mask and, per range, the position of a range
+    it overlaps (-1 for none).
+    """
+    count = len(starts)
+    partner = np.full(count, -1, dtype=np.int64)
+    if count < 2:
+        return np.zeros(count, dtype=bool), partner
+    order = np.argsort(starts)
+    starts, ends = starts[order], ends[order]
+    reach = np.maximum.accumulate(ends)
+    steps = np.arange(count)
+    # The range whose end is the furthest end so far.
+    holder = np.maximum.accumulate(np.where(ends == reach, steps, 0))
+    sorted_partner = np.full(count, -1, dtype=np.int64)
+    before = starts[1:] < reach[:-1]
+    sorted_partner[1:][before] = holder[:-1][before]
+    after = np.zeros(count, dtype=bool)
+    after[:-1] = ends[:-1] > starts[1:]
+    after &= sorted_partner < 0
+    sorted_partner[after] = steps[after] + 1
+    found = sorted_partner >= 0
+    partner[order[found]] = order[sorted_partner[found]]
+    mask = np.zeros(count, dtype=bool)
+    mask[order] = found
+    return mask, partner
+
+
+def region_hits(starts: np.ndarray, ends: np.ndarray, regions: Sequence[Tuple[int, int]]) -> np.ndarray:
+    """Per range [start, end), the position of the first region it shares a byte with, or -1."""
+    hits = np.full(len(starts), -1, dtype=np.int64)
+    for position, (low, high) in enumerate(regions):
+        inside = (starts < u64(high)) & (ends > u64(low)) & (hits < 0)
+        hits[inside] = position
+    return hits
+
+
+# -- old copies of the blocks ------------------------------------------------------
+
+# Copies of a block examined at most per search (a hostile file can repeat a
+# block's first bytes everywhere).
+MAX_COPIES = 64
+# Matches of a pattern looked at per search, aligned or not.
+_MAX_MATCHES = 4096
+# Ranges longer than this are searched only where the file holds data.
+_SPARSE_GAP = 1 << 20
+# Gaps closer than this are searched together, with the bytes between them.
+_MERGE_DISTANCE = 4096
+
+
+@dataclass
+class OldBlock:
+    """Bytes of an old copy of a block: the entries or names that equal the current ones."""
+
+    kind: str  # "index" or "namelist"
+    start: int
+    end: int
+
+    def describe(self) -> str:
+        return f"an old copy of the {self.kind} block (offset {self.start} to {self.end})"
+
+
+def find_old_blocks(
+    path,
+    gaps: Tuple[np.ndarray, np.ndarray],
+    entries: np.ndarray,
+    names: List[bytes],
+) -> List[OldBlock]:
+    """The old copies of the index and namelist blocks that start in the gaps given.
+
+    A block that grows is written whole at the end of the file and the old one
+    stays behind, holding the same first entries (or names) as the current
+    block; so the gaps of a file (bytes that no block and no chunk covers) are
+    searched for the current block's first entry, 32-byte aligned as rux
+    aligns grown blocks, and for its first name. A copy's bytes are those that
+    equal the current block's start, whole entries or names: a chunk that
+    covers them holds no data of its own. Little more than the gaps is read,
+    so a file written by rux costs about the bytes of its old blocks.
+    """
+    found: List[OldBlock] = []
+    size = os.path.getsize(path)
+    patterns = []
+    if len(entries):
+        patterns.append(("index", entries[:1].tobytes(), ENTRY_SIZE))
+    if names and names[0]:
+        patterns.append(("namelist", names[0] + b"\0", 1))
+    if not patterns or size == 0:
+        return found
+    ranges = _searchable(path, gaps)
+    encodings = [(layout, encode_names(names, layout)) for layout in (2, 1)]
+    with open(path, "rb") as source, mmap.mmap(source.fileno(), 0, access=mmap.ACCESS_READ) as view:
+        for kind, pattern, alignment in patterns:
+            for offset in _find_in_gaps(view, pattern, alignment, gaps, ranges):
+                if kind == "index":
+                    length = ENTRY_SIZE * _equal_entries(view, offset, entries)
+                else:
+                    length = max(
+                        _equal_names(view, offset, names, encoded, layout)
+                        for layout, encoded in encodings
+                    )
+                found.append(OldBlock(kind, offset, offset + length))
+    return found
+
+
+def _searchable(path, gaps: Tuple[np.ndarray, np.ndarray]) -> List[Tuple[int, int]]:
+    """Ranges to search that hold every gap: gaps less than a page apart are searched as one
+    (so a million small gaps cost a few searches, not a million), and the long ranges only
+    where the file holds data."""
+    starts, ends = gaps
+    if len(starts) == 0:
+        return []
+    apart = starts[1:] - ends[:-1] > np.uint64(_MERGE_DISTANCE)
+    first = np.concatenate(([0], np.flatnonzero(apart) + 1))
+    last = np.concatenate((first[1:] - 1, [len(starts) - 1]))
+    ranges: List[Tuple[int, int]] = []
+    for start, end in zip(starts[first].tolist(), ends[last].tolist()):
+        if end - start > _SPARSE_GAP:
+            ranges.extend(data_segments(path, start, end))
+        else:
+            ranges.append((start, end))
+    return ranges
+
+
+def _find_in_gaps(view, pattern: bytes, alignment: int, gaps, ranges) -> List[int]:
+    """Aligned offsets within the gaps at which the pattern starts (it may run on past a gap)."""
+    found: List[int] = []
+    matches = 0
+    gap_starts, gap_ends = gaps
+    for start, end in ranges:
+        stop = min(len(view), end + len(pattern) - 1)
+        position = view.find(pattern, start, stop)
+        while 0 <= position < end:
+            matches += 1
+            gap = int(np.searchsorted(gap_starts, np.uint64(position), side="right")) - 1
+            if position % alignment == 0 and gap >= 0 and position < int(gap_ends[gap]):
+                found.append(position)
+            if len(found) >= MAX_COPIES or matches >= _MAX_MATCHES:
+                return found
+            position = view.find(pattern, position + 1, stop)
+    return found
+
+
+def _equal_entries(view, offset: int, entries: np.ndarray) -> int:
+    """How many entries from ``offset`` equal the first ones of ``entries``."""
+    total = min(len(entries), (len(view) - offset) // ENTRY_SIZE)
+    count = 0
+    while count < total:
+        step = min(BLOCK_ENTRIES, total - count)
+        start = offset + ENTRY_SIZE * count
+        here = np.frombuffer(view[start : start + ENTRY_SIZE * step], dtype=np.uint8)
+        there = np.frombuffer(entries[count : count + step].tobytes(), dtype=np.uint8)
+        differs = np.flatnonzero((here != there).reshape(step, ENTRY_SIZE).any(axis=1))
+        if len(differs):
+            return count + int(differs[0])
+        count += step
+    return count
+
+
+def _equal_names(view, offset: int, names: List[bytes], encoded: bytes, layout: int) -> int:
+    """Bytes from ``offset`` that hold the first names of the list in a layout's encoding.
+
+    Whole names only: a copy ends where a name differs.
+    """
+    here = np.frombuffer(view[offset : offset + len(encoded)], dtype=np.uint8)
+    there = np.frombuffer(encoded[: len(here)], dtype=np.uint8)
+    differs = np.flatnonzero(here != there)
+    equal = int(differs[0]) if len(differs) else len(here)
+    if layout == 1:
+        return equal - equal % NAMELIST_UNIT
+    ends = np.cumsum([len(name) + 1 for name in names])
+    whole = np.searchsorted(ends, equal, side="right")
+    return int(ends[whole - 1]) if whole else 0
 
 
 def chunk_sizes(entries: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:

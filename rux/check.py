@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass, field
-from typing import Callable, Dict, List, Optional
+from typing import Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 
@@ -28,7 +28,24 @@ from ._format import (
     version_is_accepted,
     version_text,
 )
-from ._raw import BLOCK_ENTRIES, NotARuxFile, RuxFileView, c_string, chunk_sizes, data_segments, u64
+from ._raw import (
+    BLOCK_ENTRIES,
+    NotARuxFile,
+    OldBlock,
+    RuxFileView,
+    c_string,
+    chunk_sizes,
+    data_segments,
+    find_old_blocks,
+    overlapping,
+    region_hits,
+    u64,
+    uncovered,
+)
+
+# Said of what only a writable open refuses: reading such a file harms
+# nothing, but the first flush could overwrite data.
+WRITABLE_REFUSES = "a writable open refuses the file"
 
 
 @dataclass
@@ -74,15 +91,22 @@ ENTRY_CHECKS = (
     "flags",
     "frame-capacity",
     "id",
+    "id-commit",
     "location-header",
     "size-overflow",
     "bounds",
     "overlap-index",
     "overlap-namelist",
+    "overlap-chunk",
+    "overlap-old-block",
     "frame-order",
     "sort-order",
     "unused-not-zero",
 )
+
+
+# Per block of entries: the locations and ends of the chunks within the file, and their positions.
+_ChunkRanges = Tuple[List[np.ndarray], List[np.ndarray], List[np.ndarray]]
 
 
 class _EntryFindings:
@@ -92,8 +116,10 @@ class _EntryFindings:
         self.limit = limit
         self.listed: Dict[str, List[int]] = {kind: [] for kind in ENTRY_CHECKS}
         self.counts: Dict[str, int] = {kind: 0 for kind in ENTRY_CHECKS}
+        # Per kind that names one, the other party (an entry or an old block) of each listed entry.
+        self.partners: Dict[str, Dict[int, int]] = {kind: {} for kind in ENTRY_CHECKS}
 
-    def add(self, kind: str, failing: np.ndarray, offset: int):
+    def add(self, kind: str, failing: np.ndarray, offset: int, partners: Optional[np.ndarray] = None):
         positions = np.flatnonzero(failing)
         if len(positions) == 0:
             return
@@ -101,6 +127,9 @@ class _EntryFindings:
         listed = self.listed[kind]
         room = len(positions) if self.limit <= 0 else max(0, self.limit - len(listed))
         listed.extend(int(p) + offset for p in positions[:room])
+        if partners is not None:
+            for position in positions[:room].tolist():
+                self.partners[kind][position + offset] = int(partners[position])
 
 
 class Checker:
@@ -116,6 +145,7 @@ class Checker:
         self.limit = limit
         self.progress = progress
         self.report = CheckReport(self.path)
+        self.old_blocks: List[OldBlock] = []
 
     def problem(self, kind: str, message: str, entry: Optional[int] = None):
         self.report.problems.append(Problem(kind, message, entry))
@@ -167,8 +197,7 @@ class Checker:
         tag, entries, name_count, flags, checksum = COMMIT_RECORD.unpack_from(header.reserved)
         if tag != COMMIT_TAG:
             return
-        with open(self.path, "rb") as stream:
-            raw = stream.read(HEADER_SIZE)
+        raw = view.header_bytes
         used = view.used_entries()
         where = "header: the commit record"
         if checksum != header_checksum(raw) or any(header.reserved[COMMIT_RECORD.size :]):
@@ -201,8 +230,13 @@ class Checker:
         if header.namelist_allocated_entries == 0:
             self.problem("namelist-empty", "namelist block: its size is 0 units")
         for label, start, end in blocks:
-            if start < HEADER_SIZE and end > start:
-                self.problem("block-header", f"{label}: at offset {start}, it overlaps the header")
+            if start < HEADER_SIZE:
+                where = (
+                    f"at offset {start}, it overlaps the header"
+                    if end > start
+                    else f"empty, at offset {start} inside the header"
+                )
+                self.problem("block-header", f"{label}: {where}; {WRITABLE_REFUSES}")
             if end > size:
                 self.problem(
                     "block-bounds",
@@ -210,13 +244,24 @@ class Checker:
                     f"({size} bytes)",
                 )
         (_, index_start, index_end), (_, names_start, names_end) = blocks
-        both_used = index_end > index_start and names_end > names_start
-        if both_used and index_start < names_end and names_start < index_end:
-            self.problem(
-                "block-overlap",
-                f"index block ({index_start} to {index_end}) and namelist block "
-                f"({names_start} to {names_end}) overlap",
-            )
+        # As a writable open judges it: an empty block strictly inside the other counts too.
+        if index_start < names_end and names_start < index_end:
+            if index_end == index_start:
+                text = (
+                    f"index block: empty, at offset {index_start} inside the namelist block "
+                    f"({names_start} to {names_end})"
+                )
+            elif names_end == names_start:
+                text = (
+                    f"namelist block: empty, at offset {names_start} inside the index block "
+                    f"({index_start} to {index_end})"
+                )
+            else:
+                text = (
+                    f"index block ({index_start} to {index_end}) and namelist block "
+                    f"({names_start} to {names_end}) overlap"
+                )
+            self.problem("block-overlap", f"{text}; {WRITABLE_REFUSES}")
 
     def _check_namelist(self, view: RuxFileView) -> List[bytes]:
         header = view.header
@@ -226,18 +271,19 @@ class Checker:
                 "namelist-terminated",
                 "namelist block: it is not terminated (its last byte is not 0)",
             )
-        if header.layout == 2:
-            # The block's last byte (in the file) has its own check above.
-            start = header.namelist_location
-            in_file = min(header.namelist_end, view.file_size) - start
-            count, first = view.nonzero_bytes(start + namelist.end, start + in_file - 1)
-            if count:
-                self.problem(
-                    "namelist-tail",
-                    f"namelist block: {count} non-zero bytes after the end of the list "
-                    f"(first at block offset {first - start})",
-                )
-        else:
+        # After the end of the list the block is zero: the version 2 layout says
+        # so, and a writable open, which appends names there, wants it of both.
+        # The block's last byte (in the file) has its own check above.
+        start = header.namelist_location
+        in_file = min(header.namelist_end, view.file_size) - start
+        count, first = view.nonzero_bytes(start + namelist.end, start + in_file - 1)
+        if count:
+            self.problem(
+                "namelist-tail",
+                f"namelist block: {count} non-zero bytes after the end of the list "
+                f"(first at block offset {first - start}); {WRITABLE_REFUSES}",
+            )
+        if header.layout == 1:
             for slot, name in enumerate(namelist.names):
                 if len(name) >= NAMELIST_UNIT:
                     self.problem(
@@ -275,14 +321,23 @@ class Checker:
         used = view.used_entries()
         findings = _EntryFindings(self.limit)
         total = len(index)
+        record = view.commit_record
+        # While a writer holds the file, readers see the committed names only.
+        commit_limit = None
+        if record.limits_view and record.names < len(names):
+            commit_limit = (record.entries, min(record.names, MAX_NAMES))
+        chunks: _ChunkRanges = ([], [], [])
         previous: Optional[np.ndarray] = None
         for first in range(0, used, BLOCK_ENTRIES):
             last = min(used, first + BLOCK_ENTRIES)
             block = index[first:last]
-            self._check_used_block(view, block, previous, first, len(names), findings)
+            self._check_used_block(
+                view, block, previous, first, len(names), findings, chunks, commit_limit
+            )
             previous = block[-1:]
             if self.progress is not None:
                 self.progress(last, total)
+        self._check_overlaps(view, used, chunks, names, findings)
         self._check_unused_entries(view, used, total, findings)
         self.report.entries_checked = total
         self._report_entries(view, findings, names, used, header)
@@ -309,7 +364,49 @@ class Checker:
         if self.progress is not None:
             self.progress(total, total)
 
-    def _check_used_block(self, view, block, previous, offset, name_count, findings):
+    def _check_overlaps(self, view, used: int, chunks: "_ChunkRanges", names, findings):
+        """No two chunks share a byte, and no chunk covers an old copy of a block.
+
+        One sort of the chunks by location finds every overlap, so a million
+        entries cost a fraction of a second; the old blocks are looked for
+        in the bytes that nothing covers (find_old_blocks).
+        """
+        header = view.header
+        starts = np.concatenate(chunks[0]) if chunks[0] else np.zeros(0, np.uint64)
+        ends = np.concatenate(chunks[1]) if chunks[1] else np.zeros(0, np.uint64)
+        positions = np.concatenate(chunks[2]) if chunks[2] else np.zeros(0, np.int64)
+        mask, partner = overlapping(starts, ends)
+        failing = np.zeros(used, dtype=bool)
+        failing[positions[mask]] = True
+        partners = np.full(used, -1, dtype=np.int64)
+        partners[positions[mask]] = positions[partner[mask]]
+        findings.add("overlap-chunk", failing, 0, partners)
+
+        blocks = (
+            (0, HEADER_SIZE),
+            (header.index_location, header.index_end),
+            (header.namelist_location, header.namelist_end),
+        )
+        block_starts = np.array([u64(start) for start, _ in blocks], dtype=np.uint64)
+        block_ends = np.array([u64(end) for _, end in blocks], dtype=np.uint64)
+        gaps = uncovered(
+            np.concatenate((block_starts, starts)), np.concatenate((block_ends, ends)), view.file_size
+        )
+        self.old_blocks = [
+            block
+            for block in find_old_blocks(view.path, gaps, view.index[:used], names)
+            if block.end > block.start
+        ]
+        hits = region_hits(starts, ends, [(block.start, block.end) for block in self.old_blocks])
+        failing[:] = False
+        failing[positions[hits >= 0]] = True
+        partners[:] = -1
+        partners[positions[hits >= 0]] = hits[hits >= 0]
+        findings.add("overlap-old-block", failing, 0, partners)
+
+    def _check_used_block(
+        self, view, block, previous, offset, name_count, findings, chunks, commit_limit
+    ):
         header, size = view.header, view.file_size
         types = block["type"]
         findings.add("type", (types == 0) | (types > CHARACTER), offset)
@@ -317,6 +414,11 @@ class Checker:
         capacity = np.uint64(header.index_allocated_entries)
         findings.add("frame-capacity", block["frame"] >= capacity, offset)
         findings.add("id", block["id"] >= name_count, offset)
+        if commit_limit is not None:
+            committed, visible = commit_limit
+            below = np.arange(offset, offset + len(block)) < committed
+            ids = block["id"]
+            findings.add("id-commit", below & (ids >= visible) & (ids < name_count), offset)
 
         locations = block["location"].view(np.uint64)
         findings.add("location-header", locations < np.uint64(HEADER_SIZE), offset)
@@ -334,6 +436,11 @@ class Checker:
             inside = (locations < u64(end)) & (ends > u64(start))
             overlaps = has_data & inside & ~past_end
             findings.add(kind, overlaps, offset)
+        # Whatever lies within the file takes part in the overlap checks.
+        in_file = has_data & ~past_end & ~overflow
+        chunks[0].append(locations[in_file])
+        chunks[1].append(ends[in_file])
+        chunks[2].append(np.flatnonzero(in_file) + offset)
 
         frames, ids = block["frame"], block["id"]
         if previous is not None:
@@ -358,8 +465,14 @@ class Checker:
                 # keeps listing many problems fast.
                 rows = index[positions].tolist()
                 previous = index[np.maximum(positions - 1, 0)].tolist()
+                partners = findings.partners[kind]
                 for position, row, before in zip(positions.tolist(), rows, previous):
-                    text = _entry_message(kind, position, row, before, names, used, view)
+                    partner = partners.get(position, -1)
+                    if kind == "overlap-old-block":
+                        other = self.old_blocks[partner].describe()
+                    else:
+                        other = f"entry {partner}"
+                    text = _entry_message(kind, position, row, before, names, used, view, other)
                     self.problem(kind, text, position)
             omitted = findings.counts[kind] - len(findings.listed[kind])
             if omitted:
@@ -367,11 +480,12 @@ class Checker:
                 self.problem(kind, f"... and {omitted} more entries with the same problem ({kind})")
 
 
-def _entry_message(kind, position, row, before, names, used, view) -> str:
+def _entry_message(kind, position, row, before, names, used, view, other) -> str:
     """The line for one failing entry.
 
     ``row`` and ``before`` (the entry before it) are tuples
-    (frame, N, location, M, id, type, flags).
+    (frame, N, location, M, id, type, flags); ``other`` names what an
+    overlapping entry overlaps.
     """
     frame, rows, location, columns, name_id, type_code, flags = row
     if kind == "unused-not-zero":
@@ -395,6 +509,9 @@ def _entry_message(kind, position, row, before, names, used, view) -> str:
         detail = f"frame {frame} is not below the index capacity {capacity}"
     elif kind == "id":
         detail = f"name id {name_id} is not below the number of names ({len(names)})"
+    elif kind == "id-commit":
+        counted = min(view.commit_record.names, MAX_NAMES)
+        detail = f"name id {name_id} is not below the {counted} names that the commit record counts"
     elif kind == "location-header":
         detail = f"data location {location} lies inside the header"
     elif kind == "size-overflow":
@@ -405,6 +522,10 @@ def _entry_message(kind, position, row, before, names, used, view) -> str:
         detail = f"{data} overlap the index block"
     elif kind == "overlap-namelist":
         detail = f"{data} overlap the namelist block"
+    elif kind == "overlap-chunk":
+        detail = f"{data} overlap the data of {other}"
+    elif kind == "overlap-old-block":
+        detail = f"{data} overlap {other}"
     elif kind == "frame-order":
         detail = f"frame {frame} follows frame {before[0]} of entry {position - 1}"
     elif kind == "sort-order":

@@ -3,7 +3,8 @@
 Every subcommand is a function ``cmd_<name>(args) -> int``. ``main`` turns the
 errors a user can cause (a missing file, a file that is not a rux file, an
 unknown chunk, a missing optional dependency) into one line on stderr and exit
-status 1; argparse exits with 2 for a wrong command line.
+status 1; argparse exits with 2 for a wrong command line. The line names the
+path the user gave, never a temporary file of ours.
 """
 
 from __future__ import annotations
@@ -137,9 +138,16 @@ def cmd_info(args) -> int:
     values["chunk_bytes"] = f"{summary.chunk_bytes} bytes"
     values["file_size"] = f"{summary.file_size} bytes"
     values["unreferenced_bytes"] = f"{summary.unreferenced_bytes} bytes"
-    width = max(len(label) for _, label in _INFO_LABELS)
+    labels = list(_INFO_LABELS)
+    if summary.uncommitted_entries or summary.uncommitted_names:
+        values["uncommitted"] = (
+            f"{summary.uncommitted_entries} entries, {summary.uncommitted_names} names "
+            "(readers ignore them)"
+        )
+        labels.append(("uncommitted", "uncommitted"))
+    width = max(len(label) for _, label in labels)
     print(f"{'file':<{width}}  {summary.file}")
-    for key, label in _INFO_LABELS:
+    for key, label in labels:
         print(f"{label:<{width}}  {values[key]}")
     return _report_refusal(args.file)
 
@@ -557,9 +565,20 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print("rux: interrupted", file=sys.stderr)
         return 130
     except _user_errors() as error:
-        message = " ".join(_error_line(error).split("\n"))
+        message = " ".join(_error_line(_naming_the_file(error, args)).split("\n"))
         print(f"rux: {message}", file=sys.stderr)
         return EXIT_ERROR
+
+
+def _naming_the_file(error: BaseException, args) -> BaseException:
+    """An OSError that names no file, named for the one file the command reads.
+
+    Commands of several paths (recover, convert) name the path themselves.
+    """
+    path = getattr(args, "file", None)
+    if isinstance(error, OSError) and error.strerror and error.filename is None and path:
+        return OSError(error.errno, error.strerror, path)
+    return error
 
 
 def _silence_stdout() -> None:

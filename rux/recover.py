@@ -18,10 +18,14 @@ start up to its first unused (zero) entry:
   elsewhere was not cut;
 - a frame whose every entry is plausible (a type code of 1 to 11, flags 0,
   data after the header and within the file, a name id within the namelist,
-  frames never decreasing) and whose data lie within the file is kept. An
-  implausible entry loses every frame from its nearest plausible neighbour
-  before it to the one after it, since its own frame number is not to be
-  trusted.
+  frames never decreasing, and data that share no byte with another chunk's
+  data, the blocks in use or an old copy of a block) is kept. An implausible
+  entry loses every frame from its nearest plausible neighbour before it to
+  the one after it, since its own frame number is not to be trusted. In the
+  version 2 layout (of an intact header), ids that go back within a frame
+  make both entries of the pair implausible, as frames that go back do. rux
+  never writes a chunk over other bytes of the file, so of two chunks that
+  overlap one is damaged, and which one is not known: both are implausible.
 
 The data bytes themselves carry no checksum: a kept chunk holds what the file
 holds at its location. The header's reserved bytes are not read.
@@ -41,11 +45,13 @@ the header's is not usable.
 
 from __future__ import annotations
 
+import errno
 import mmap
 import os
+import stat
 import tempfile
 from dataclasses import dataclass, field
-from typing import Callable, Dict, List, Optional, Tuple, Union
+from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -56,7 +62,9 @@ from . import _raw as raw
 TEAR_UNIT = 512
 # Copies of an index block examined at most (a hostile file can repeat the
 # first entry everywhere).
-MAX_CANDIDATES = 64
+MAX_CANDIDATES = raw.MAX_COPIES
+# Entries over other bytes named in a note at most.
+_LISTED_OVERLAPS = 10
 
 
 _UNBOUNDED = (1 << 63) - 1
@@ -94,6 +102,8 @@ class Plan:
     lost: List[Tuple[int, int]]
     unproven_last: Optional[int]  # the last frame of the block, when it is not proven whole
     frames_seen: int  # one past the last frame of a plausible entry
+    # Positions of the entries whose data lie over another chunk's data or a block.
+    overlapping: np.ndarray = field(default_factory=lambda: np.zeros(0, dtype=np.int64))
 
     @property
     def frames_written(self) -> int:
@@ -138,7 +148,11 @@ class _Source:
     def __init__(self, path: str):
         self.path = path
         self.descriptor = os.open(path, os.O_RDONLY)
-        self.size = os.fstat(self.descriptor).st_size
+        status = os.fstat(self.descriptor)
+        if stat.S_ISDIR(status.st_mode):
+            os.close(self.descriptor)
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+        self.size = status.st_size
 
     def read(self, offset: int, count: int) -> bytes:
         if offset >= self.size or count <= 0:
@@ -146,7 +160,10 @@ class _Source:
         count = min(count, self.size - offset)
         pieces = []
         while count > 0:
-            piece = os.pread(self.descriptor, min(count, 1 << 30), offset)
+            try:
+                piece = os.pread(self.descriptor, min(count, 1 << 30), offset)
+            except OSError as error:
+                raise OSError(error.errno, error.strerror, self.path) from None
             if not piece:
                 break
             pieces.append(piece)
@@ -330,7 +347,14 @@ def _is_doubled_capacity(count: int) -> bool:
     return remainder == 0 and quotient > 0 and quotient & (quotient - 1) == 0
 
 
-def _plausible(entries: np.ndarray, name_count: int, file_size: int) -> np.ndarray:
+def _plausible(
+    entries: np.ndarray,
+    name_count: int,
+    file_size: int,
+    regions: List[Tuple[int, int]],
+    sorted_by_id: bool,
+) -> Tuple[np.ndarray, np.ndarray]:
+    """Which entries are plausible, and the positions of those that lie over other bytes."""
     types = entries["type"]
     sizes, overflow = raw.chunk_sizes(entries)
     locations = entries["location"].view(np.uint64)
@@ -343,13 +367,24 @@ def _plausible(entries: np.ndarray, name_count: int, file_size: int) -> np.ndarr
     # A block within the file has fewer entries than the file has 32-byte
     # slots, and a frame number is below the block's capacity.
     good &= entries["frame"] < np.uint64(max(1, file_size // fmt.ENTRY_SIZE))
+    # Data over another chunk's data or a block: among the entries that are
+    # plausible so far, since a damaged entry's range means nothing.
+    with_data = np.flatnonzero(good & (sizes > 0))
+    starts, stops = locations[with_data], ends[with_data]
+    overlaps, _ = raw.overlapping(starts, stops)
+    overlaps |= raw.region_hits(starts, stops, regions) >= 0
+    over = with_data[overlaps]
+    good[over] = False
     frames = entries["frame"]
     if len(entries) > 1:
-        # Both entries of a pair whose frame goes back are suspect.
+        # Both entries of a pair whose frame goes back are suspect, and in the
+        # version 2 layout those of a pair whose id goes back within a frame.
         back = frames[1:] < frames[:-1]
+        if sorted_by_id:
+            back |= (frames[1:] == frames[:-1]) & (entries["id"][1:] < entries["id"][:-1])
         good[1:] &= ~back
         good[:-1] &= ~back
-    return good
+    return good, over
 
 
 def _merged(ranges: List[Tuple[int, int]]) -> List[Tuple[int, int]]:
@@ -362,15 +397,26 @@ def _merged(ranges: List[Tuple[int, int]]) -> List[Tuple[int, int]]:
     return merged
 
 
-def plan_frames(index: IndexCopy, name_count: int, file_size: int) -> Plan:
-    """The frames of one index copy that are proven whole, and those lost (as ranges)."""
+def plan_frames(
+    index: IndexCopy,
+    name_count: int,
+    file_size: int,
+    regions: Sequence[Tuple[int, int]] = (),
+    sorted_by_id: bool = False,
+) -> Plan:
+    """The frames of one index copy that are proven whole, and those lost (as ranges).
+
+    ``regions`` are the byte ranges that no chunk may cover: the header, the
+    blocks in use and the old copies of blocks. ``sorted_by_id``: the entries
+    of a frame are sorted by id (the version 2 layout, of an intact header).
+    """
     entries = index.entries
-    good = _plausible(entries, name_count, file_size)
+    good, over = _plausible(entries, name_count, file_size, list(regions), sorted_by_id)
     good_positions = np.flatnonzero(good)
     frames = entries["frame"]
     if len(good_positions) == 0:
         lost = [(0, _UNBOUNDED)] if len(entries) else []
-        return Plan(index, {}, lost, None, 0)
+        return Plan(index, {}, lost, None, 0, over)
     good_frames = frames[good_positions].astype(np.int64)
     # An implausible entry loses the frames from the plausible entry before it
     # to the one after it (from frame 0, or without end, at the block's ends).
@@ -404,7 +450,58 @@ def plan_frames(index: IndexCopy, name_count: int, file_size: int) -> Plan:
         ordered[:-1] &= ~back
     # Entries lost only to their data count as frames that were there.
     seen = int(frames[ordered].max()) + 1 if ordered.any() else last_frame + 1
-    return Plan(index, kept, lost, unproven_last, max(seen, last_frame + 1))
+    return Plan(index, kept, lost, unproven_last, max(seen, last_frame + 1), over)
+
+
+def _zeros_end(source: _Source, start: int, limit: int) -> int:
+    """Where the run of zero bytes from ``start`` ends, at most at ``limit`` (holes are zero)."""
+    limit = min(limit, source.size)
+    for segment_start, segment_end in raw.data_segments(source.path, start, limit):
+        for offset in range(segment_start, segment_end, 1 << 23):
+            data = np.frombuffer(source.read(offset, min(1 << 23, segment_end - offset)), np.uint8)
+            stray = np.flatnonzero(data)
+            if len(stray):
+                return offset + int(stray[0])
+    return max(start, limit)
+
+
+def _reserved_regions(
+    source: _Source,
+    header: raw.Header,
+    index: IndexCopy,
+    namelist: Optional[NamelistCopy],
+    layout: int,
+    name_count: int,
+) -> List[Tuple[int, int]]:
+    """The bytes that no chunk of this index copy may cover.
+
+    The header; the index copy's used entries and the zeros after them (up to
+    the end of the block the header names, when this is that block: a header
+    whose capacity is damaged then reaches no further than the zeros); the
+    namelist's names, likewise; and the old copies of both blocks in the bytes
+    that nothing else covers.
+    """
+    regions = [(0, fmt.HEADER_SIZE)]
+    used_end = index.location + fmt.ENTRY_SIZE * len(index.entries)
+    index_limit = header.index_end if index.current else used_end
+    regions.append((index.location, _zeros_end(source, used_end, index_limit)))
+    names: List[bytes] = []
+    if namelist is not None:
+        names = namelist.names[:name_count]
+        names_end = namelist.location + fmt.encoded_size(names, layout)
+        names_limit = header.namelist_end if namelist.current else names_end
+        regions.append((namelist.location, _zeros_end(source, names_end, names_limit)))
+    entries = index.entries
+    sizes, overflow = raw.chunk_sizes(entries)
+    locations = entries["location"].view(np.uint64)
+    with np.errstate(over="ignore"):
+        ends = locations + sizes
+    in_file = ~overflow & (ends >= locations) & (ends <= np.uint64(source.size))
+    starts = np.concatenate(([raw.u64(low) for low, _ in regions], locations[in_file]))
+    stops = np.concatenate(([raw.u64(high) for _, high in regions], ends[in_file]))
+    gaps = raw.uncovered(starts.astype(np.uint64), stops.astype(np.uint64), source.size)
+    old = raw.find_old_blocks(source.path, gaps, entries, names)
+    return regions + [(block.start, block.end) for block in old if block.end > block.start]
 
 
 def _index_copies(source: _Source, header: raw.Header) -> List[IndexCopy]:
@@ -435,7 +532,13 @@ def analyse(path: str) -> Tuple[raw.Header, bool, Optional[NamelistCopy], List[P
         namelist = _choose_namelist(_namelist_copies(source, header, layout))
         name_count = len(namelist.names) if namelist else 0
         plans = [
-            plan_frames(copy, name_count, source.size)
+            plan_frames(
+                copy,
+                name_count,
+                source.size,
+                _reserved_regions(source, header, copy, namelist, layout, name_count),
+                sorted_by_id=intact and layout == 2,
+            )
             for copy in _index_copies(source, header)
         ]
     finally:
@@ -525,8 +628,6 @@ def recover(
     INPUT is only read. OUTPUT is written under a temporary name beside it and
     renamed when complete; an existing OUTPUT is replaced only with ``force``.
     """
-    from . import fl
-
     input_path, output_path = os.fspath(input_path), os.fspath(output_path)
     if os.path.isdir(output_path):
         raise IsADirectoryError(21, "Is a directory", output_path)
@@ -555,51 +656,88 @@ def recover(
             f"the index block named by the header is unusable; the copy at offset "
             f"{plan.index.location} was used"
         )
+    if len(plan.overlapping):
+        count = len(plan.overlapping)
+        listed = ", ".join(
+            f"entry {position} (frame {frame})"
+            for position, frame in zip(
+                plan.overlapping[:_LISTED_OVERLAPS].tolist(),
+                plan.index.entries["frame"][plan.overlapping[:_LISTED_OVERLAPS]].tolist(),
+            )
+        )
+        more = f" and {count - _LISTED_OVERLAPS} more" if count > _LISTED_OVERLAPS else ""
+        report.notes.append(
+            f"{count} {'entry has' if count == 1 else 'entries have'} data over another "
+            "chunk's data or over a block, where rux never writes a chunk (one of the two is "
+            f"damaged); their frames are left out: {listed}{more}"
+        )
     if plan.unproven_last is not None:
         report.notes.append(
             f"frame {plan.unproven_last} is the last of the index block, whose used part does "
             "not end cleanly: it may be cut short"
         )
-    application, schema = header.application, header.schema
-    version = (header.schema_version >> 16, header.schema_version & 0xFFFF)
-
     directory = os.path.dirname(os.path.abspath(output_path))
-    descriptor, temporary = tempfile.mkstemp(
-        prefix="." + os.path.basename(output_path) + ".", suffix=".part", dir=directory
-    )
+    try:
+        descriptor, temporary = tempfile.mkstemp(
+            prefix="." + os.path.basename(output_path) + ".", suffix=".part", dir=directory
+        )
+    except OSError as error:
+        raise OSError(error.errno, error.strerror, output_path) from None
     os.close(descriptor)
     source = _Source(input_path)
     try:
-        skipped: List[int] = []
-        with fl.open(temporary, "w", application, schema, version) as handle:
-            top = plan.frames_written
-            for frame in range(top):
-                group = plan.kept.get(frame)
-                if group is not None:
-                    entries = plan.index.entries[group]
-                    why = _unwritable(source, entries, namelist.names)
-                    if why is not None:
-                        report.notes.append(f"frame {frame} is left out: {why}")
-                        skipped.append(frame)
-                    else:
-                        for entry in entries:
-                            name = namelist.names[int(entry["id"])].decode("utf-8")
-                            handle.write_chunk(name, _chunk_value(source, entry))
-                        report.chunks_kept += len(entries)
-                handle.end_frame()
-                if progress is not None:
-                    progress(frame + 1, top)
-        report.frames_written = top
-        last = report.frames_found - 1
-        lost = [(low, min(high, last)) for low, high in plan.lost if low <= last]
-        report.frames_lost = [list(pair) for pair in _merged(lost + [(f, f) for f in skipped])]
-        lost_below_top = sum(
-            max(0, min(high, top - 1) - low + 1) for low, high in _merged(lost)
-        )
-        report.frames_kept = top - lost_below_top - len(skipped)
+        _write_output(source, temporary, plan, namelist, header, report, progress)
         _publish(temporary, output_path, force)
+    except OSError as error:
+        # The temporary name means nothing to the user; the output does.
+        if error.filename == input_path:
+            raise
+        raise OSError(error.errno, error.strerror, output_path) from None
     finally:
         source.close()
         if os.path.lexists(temporary):
             os.unlink(temporary)
     return report
+
+
+def _write_output(
+    source: _Source,
+    temporary: str,
+    plan: Plan,
+    namelist: NamelistCopy,
+    header: raw.Header,
+    report: RecoveryReport,
+    progress: Optional[Callable[[int, int], None]],
+) -> None:
+    """Writes the kept frames to the temporary file and fills in the report's counts."""
+    from . import fl
+
+    application, schema = header.application, header.schema
+    version = (header.schema_version >> 16, header.schema_version & 0xFFFF)
+    skipped: List[int] = []
+    with fl.open(temporary, "w", application, schema, version) as handle:
+        top = plan.frames_written
+        for frame in range(top):
+            group = plan.kept.get(frame)
+            if group is not None:
+                entries = plan.index.entries[group]
+                why = _unwritable(source, entries, namelist.names)
+                if why is not None:
+                    report.notes.append(f"frame {frame} is left out: {why}")
+                    skipped.append(frame)
+                else:
+                    for entry in entries:
+                        name = namelist.names[int(entry["id"])].decode("utf-8")
+                        handle.write_chunk(name, _chunk_value(source, entry))
+                    report.chunks_kept += len(entries)
+            handle.end_frame()
+            if progress is not None:
+                progress(frame + 1, top)
+    report.frames_written = top
+    last = report.frames_found - 1
+    lost = [(low, min(high, last)) for low, high in plan.lost if low <= last]
+    report.frames_lost = [list(pair) for pair in _merged(lost + [(f, f) for f in skipped])]
+    lost_below_top = sum(
+        max(0, min(high, top - 1) - low + 1) for low, high in _merged(lost)
+    )
+    report.frames_kept = top - lost_below_top - len(skipped)

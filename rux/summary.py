@@ -7,27 +7,14 @@ from typing import Dict
 
 import numpy as np
 
-from ._format import HEADER_SIZE, version_text
-from ._raw import BLOCK_ENTRIES, U64_MAX, RuxFileView, chunk_sizes, u64
+from ._format import HEADER_SIZE, encoded_size, version_text
+from ._raw import BLOCK_ENTRIES, U64_MAX, RuxFileView, chunk_sizes, u64, uncovered
 
 
 def covered_bytes(starts: np.ndarray, ends: np.ndarray, file_size: int) -> int:
     """Bytes of [0, file_size) that lie in at least one of the intervals [start, end)."""
-    starts = np.minimum(starts.astype(np.uint64), np.uint64(file_size))
-    ends = np.minimum(ends.astype(np.uint64), np.uint64(file_size))
-    keep = ends > starts
-    starts, ends = starts[keep], ends[keep]
-    if len(starts) == 0:
-        return 0
-    order = np.argsort(starts, kind="stable")
-    starts, ends = starts[order], ends[order]
-    reach = np.maximum.accumulate(ends)
-    # A new run of overlapping intervals begins where an interval starts past
-    # everything before it.
-    begins = np.concatenate(([True], starts[1:] > reach[:-1]))
-    first = np.flatnonzero(begins)
-    run_ends = np.maximum.reduceat(ends, first)
-    return int(np.sum(run_ends - starts[first], dtype=np.uint64))
+    gap_starts, gap_ends = uncovered(starts, ends, file_size)
+    return file_size - int(np.sum(gap_ends - gap_starts, dtype=np.uint64))
 
 
 @dataclass
@@ -51,15 +38,28 @@ class Summary:
     chunk_bytes: int
     file_size: int
     unreferenced_bytes: int
+    # Behind the commit record: what a writer that died or is flushing left,
+    # which readers do not see.
+    uncommitted_entries: int = 0
+    uncommitted_names: int = 0
 
     def as_dict(self) -> Dict[str, object]:
         return dict(self.__dict__)
 
 
 def summarize(view: RuxFileView) -> Summary:
+    """What readers see of the file; the leftovers behind a commit record apart.
+
+    Their data count as unreferenced bytes: no entry that readers see covers them.
+    """
     header = view.header
-    used = view.used_entries()
+    used = view.visible_entries()
+    names = view.visible_names()
     namelist = view.namelist
+    uncommitted_entries = uncommitted_names = 0
+    if view.commit_record.limits_view:
+        uncommitted_entries = max(0, view.used_entries() - used)
+        uncommitted_names = max(0, len(namelist.names) - names)
     frames = int(view.index["frame"][used - 1]) + 1 if used else 0
     starts = [np.array([0, header.index_location, header.namelist_location], dtype=np.uint64)]
     ends = [np.array([u64(end) for end in (HEADER_SIZE, header.index_end, header.namelist_end)])]
@@ -84,14 +84,20 @@ def summarize(view: RuxFileView) -> Summary:
         rux_version=version_text(header.rux_version),
         layout=header.layout,
         frames=frames,
-        names=len(namelist.names),
+        names=names,
         index_entries_used=used,
         index_entries_capacity=header.index_allocated_entries,
         index_location=header.index_location,
         namelist_location=header.namelist_location,
-        namelist_bytes_used=namelist.end,
+        namelist_bytes_used=(
+            namelist.end
+            if names == len(namelist.names)
+            else encoded_size(namelist.names[:names], header.layout)
+        ),
         namelist_bytes=header.namelist_size,
         chunk_bytes=chunk_bytes,
         file_size=view.file_size,
         unreferenced_bytes=view.file_size - covered,
+        uncommitted_entries=uncommitted_entries,
+        uncommitted_names=uncommitted_names,
     )

@@ -3,8 +3,8 @@
 ``rux.open`` wraps one ``rux.fl.RUXFile``. ``len(traj)``, ``traj[i]`` (a
 ``Frame``, a read-only mapping of chunk name to array or ``str``),
 ``traj[a:b]``, ``traj[[i, j]]`` and boolean masks (views with the same API),
-``traj.series(name)``, ``traj.attrs``, ``append``/``extend``/``flush``,
-``refresh``/``follow`` and ``to_dask``. Everything goes through ``rux.fl``'s
+``traj.series(name)``, ``traj.written_in(name)``, ``traj.attrs``,
+``append``/``extend``/``flush``, ``refresh``/``follow`` and ``to_dask``. Everything goes through ``rux.fl``'s
 public methods, so files written here are ordinary rux files.
 
 Names beginning with ``rux:`` are reserved for this layer and stored as
@@ -927,6 +927,19 @@ class Trajectory(Sequence[Frame]):
         if not isinstance(frames, range):
             frames = np.asarray(frames, dtype=np.int64)
         return self._store.series(name, frames, rows)
+
+    def written_in(self, name: str) -> npt.NDArray[np.int64]:
+        """The indices, in this trajectory (or view), of the frames that hold `name` themselves.
+
+        Frames that have `name` only by the once-written rule are left out:
+        with ``series`` of a view of these frames, a reader gets the values
+        the frames wrote, in one read.
+        """
+        store = self._store
+        if name not in store.name_set:
+            raise KeyError(f"no chunk {name!r} in {store.path}")
+        frames = np.asarray(store.file_frames(self._indices()), dtype=np.int64)
+        return np.flatnonzero(np.isin(frames, store.frames_holding(name))).astype(np.int64)
 
     def __repr__(self) -> str:
         store = self._store

@@ -1,59 +1,41 @@
 """Converting trajectories between rux and extended XYZ, through ASE.
 
-ASE reads and writes the XYZ side (``ase.io`` with format "extxyz"); this module
-only maps an ``ase.Atoms`` frame to rux chunks and back. ASE is an optional
-dependency (``pip install rux[xyz]``) and is imported only when it is needed.
+ASE reads and writes the XYZ side (``ase.io`` with format "extxyz");
+``rux.md.ase`` maps each ``ase.Atoms`` frame to a frame of the MD schema
+(docs/md_schema.md) and back, so a converted file opens in every MD tool
+that reads rux. ASE is an optional dependency (``pip install rux[xyz]``) and
+is imported only when it is needed.
 
-Chunks of one frame (schema "ase-atoms", version 1.0):
-
-===================  ==========================  ==================================
-name                 type and shape              holds
-===================  ==========================  ==================================
-``positions``        float64 (N, 3)              Cartesian positions
-``numbers``          int64 (N,)                  atomic numbers
-``cell``             float64 (3, 3)              cell vectors, one per row
-``pbc``              uint8 (3,)                  periodic directions, 0 or 1
-``arrays/<key>``     (N,) or (N, k)              per-atom arrays (``Atoms.arrays``)
-``info/<key>``       (1,), (k,), (k, l) or text  per-frame values (``Atoms.info``)
-``info_json/<key>``  text                        other ``Atoms.info`` values, as JSON
-``<property>``       as ASE computes it          calculator results: ``energy``,
-                                                 ``forces``, ``stress``, ...
-===================  ==========================  ==================================
-
-Files written with other names convert too: every function that reads or
-writes a file takes ``names``, a mapping from the names above to the file's
-(``{"positions": "particles/position", "numbers": "particles/typeid"}``).
-Reading needs ``positions`` (N, 3) and ``numbers`` (N,); ``cell`` and ``pbc``
-are optional. A frame that does not hold ``numbers``, ``cell`` or ``pbc`` takes
-them from the latest earlier frame that does (the trajectory layer's
-once-written rule), so topology written once converts.
-
-Each element type means one thing: floats are float64, integers int64 and
-booleans uint8 (so a uint8 chunk under ``info/`` or ``arrays/`` reads back as
-bool). Text is a character chunk; a per-atom text array is stored as one text
-with its values joined by newlines. A ``(1,)`` chunk under ``info/`` reads back
-as a scalar, which is all extended XYZ can express. Constraints that fix atoms
-or Cartesian directions are stored as the per-atom boolean ``arrays/move_mask``,
-as extended XYZ stores them.
+Reading takes files in the MD schema (from any tool) and files in the
+earlier "ase-atoms" convention of this module (``rux.md.ase_legacy``: Å,
+``numbers``, ``cell``), which also serves files of other schemas. ``names``
+(``rux convert --names``) maps the names of that earlier convention to a
+file's own (``{"positions": "particles/position", "numbers":
+"particles/typeid"}``); the MD schema's names are fixed, so a conversion
+given ``names`` reads and writes the earlier convention.
 """
 
 from __future__ import annotations
 
-import json
-import warnings
-from typing import Callable, Dict, Iterable, Iterator, List, Mapping, Optional
+from typing import Any, Callable, Iterable, Iterator, Mapping, Optional
 
-import numpy as np
+from .md.ase_legacy import ConversionError
+
+__all__ = [
+    "APPLICATION",
+    "ConversionError",
+    "MissingDependency",
+    "atoms_from_frame",
+    "create",
+    "read_trajectory",
+    "require_ase",
+    "rux_to_xyz",
+    "write_frame",
+    "write_trajectory",
+    "xyz_to_rux",
+]
 
 APPLICATION = "rux convert"
-SCHEMA = "ase-atoms"
-SCHEMA_VERSION = (1, 0)
-
-STRUCTURE = ("positions", "numbers", "cell", "pbc")
-ARRAYS = "arrays/"
-INFO = "info/"
-INFO_JSON = "info_json/"
-MOVE_MASK = "move_mask"
 
 Progress = Callable[[int, Optional[int]], None]
 Names = Optional[Mapping[str, str]]
@@ -63,11 +45,7 @@ class MissingDependency(ImportError):
     """ASE, needed to read and write XYZ, is not installed."""
 
 
-class ConversionError(ValueError):
-    """A frame cannot be converted."""
-
-
-def require_ase():
+def require_ase() -> Any:
     """Imports the parts of ASE the converter uses, or explains how to get them."""
     try:
         import ase
@@ -81,265 +59,105 @@ def require_ase():
     return ase
 
 
-def create(path):
-    """Opens a new rux file (mode "w") for frames written with :func:`write_frame`."""
-    from .trajectory import open as open_trajectory
+def create(path: Any, names: Names = None) -> Any:
+    """A new rux file for frames written with :func:`write_frame`.
 
-    return open_trajectory(path, "w", APPLICATION, SCHEMA, SCHEMA_VERSION)
-
-
-# -- Atoms -> chunks -----------------------------------------------------------
-
-
-def _as_chunk(value: np.ndarray) -> Optional[np.ndarray]:
-    """The array in the element type that the schema uses for its kind, or None."""
-    kind = value.dtype.kind
-    if kind == "b":
-        value = value.astype(np.uint8)
-    elif kind in "iu":
-        value = value.astype(np.int64)
-    elif kind == "f":
-        value = value.astype(np.float64)
-    else:
-        return None
-    if value.ndim == 0:
-        value = value.reshape(1)
-    if value.ndim > 2:
-        return None
-    return np.ascontiguousarray(value)
-
-
-def _text_array(value: np.ndarray) -> Optional[str]:
-    """A one-dimensional array of strings as one text, one value per line, else None."""
-    if value.ndim != 1:
-        return None
-    if value.dtype.kind in "US" or (
-        value.dtype.kind == "O" and all(isinstance(item, str) for item in value)
-    ):
-        return "\n".join(str(item) for item in value)
-    return None
-
-
-def _per_atom_chunk(value) -> object:
-    value = np.asarray(value)
-    return _text_array(value) if value.dtype.kind in "USO" else _as_chunk(value)
-
-
-def _info_chunk(key: str, value):
-    """(name, data) for one Atoms.info value, or None when it cannot be stored."""
-    if isinstance(value, str):
-        return INFO + key, value
-    if isinstance(value, (bool, int, float, np.bool_, np.integer, np.floating)):
-        return INFO + key, _as_chunk(np.asarray(value))
-    if isinstance(value, np.ndarray):
-        text = _text_array(value)
-        data = text if text is not None else _as_chunk(value)
-        return (INFO + key, data) if data is not None else None
-    try:
-        return INFO_JSON + key, json.dumps(value)
-    except (TypeError, ValueError):
-        return None
-
-
-def _move_mask(atoms) -> Optional[np.ndarray]:
-    """False where a FixAtoms or FixCartesian constraint fixes an atom (or a direction)."""
-    from ase.constraints import FixAtoms, FixCartesian
-
-    fixes = [c for c in atoms.constraints if isinstance(c, (FixAtoms, FixCartesian))]
-    if not fixes:
-        return None
-    cartesian = any(isinstance(c, FixCartesian) for c in fixes)
-    mask = np.ones((len(atoms), 3) if cartesian else len(atoms), dtype=bool)
-    for constraint in fixes:
-        if isinstance(constraint, FixAtoms):
-            mask[constraint.index] = False
-        else:
-            mask[constraint.index] = ~constraint.mask & mask[constraint.index]
-    return None if mask.all() else mask
-
-
-def frame_chunks(atoms) -> Dict[str, object]:
-    """The chunks (name -> array or str) that one frame of ``atoms`` is stored as."""
-    chunks: Dict[str, object] = {
-        "positions": np.ascontiguousarray(atoms.positions, dtype=np.float64),
-        "numbers": atoms.numbers.astype(np.int64),
-        "cell": np.ascontiguousarray(atoms.cell.array, dtype=np.float64),
-        "pbc": atoms.pbc.astype(np.uint8),
-    }
-    skipped = []
-    for key, value in atoms.arrays.items():
-        if key in ("positions", "numbers"):
-            continue
-        data = _per_atom_chunk(value)
-        if data is None:
-            skipped.append(ARRAYS + key)
-        else:
-            chunks[ARRAYS + key] = data
-    mask = _move_mask(atoms)
-    if mask is not None:
-        chunks[ARRAYS + MOVE_MASK] = mask.astype(np.uint8)
-    for key, value in atoms.info.items():
-        stored = _info_chunk(str(key), value)
-        if stored is None:
-            skipped.append(INFO + str(key))
-        else:
-            chunks[stored[0]] = stored[1]
-    if atoms.calc is not None:
-        for key, value in atoms.calc.results.items():
-            data = _as_chunk(np.asarray(value))
-            if data is None:
-                skipped.append(key)
-            else:
-                chunks[key] = data
-    if skipped:
-        warnings.warn("not stored (no chunk type fits): " + ", ".join(skipped), stacklevel=3)
-    return chunks
-
-
-def write_frame(handle, atoms, names: Names = None) -> None:
-    """Writes one ``ase.Atoms`` as a frame of a writable trajectory (or ``RUXFile``)."""
-    chunks = frame_chunks(atoms)
+    A ``rux.md.ase.TrajectoryWriter`` in the MD schema; with `names`, a
+    writable trajectory in the earlier convention.
+    """
+    require_ase()
     if names:
-        chunks = {names.get(name, name): data for name, data in chunks.items()}
-    if hasattr(handle, "append"):
-        handle.append(chunks)
+        from .md import ase_legacy
+
+        return ase_legacy.create(path)
+    from .md.ase import TrajectoryWriter
+
+    return TrajectoryWriter(path, "w", application=APPLICATION)
+
+
+def write_frame(handle: Any, atoms: Any, names: Names = None) -> None:
+    """Writes one ``ase.Atoms`` as a frame of a file that :func:`create` made.
+
+    A ``TrajectoryWriter`` writes the MD schema; a trajectory (or ``RUXFile``)
+    of another schema gets the chunks of the earlier convention, named by
+    `names`.
+    """
+    from .md import ase_legacy, schema
+    from .md.ase import TrajectoryWriter
+
+    if isinstance(handle, TrajectoryWriter):
+        if names:
+            raise ConversionError("the MD schema's names are fixed: names need the earlier convention")
+        handle.write(atoms)
         return
-    for name, data in chunks.items():
-        handle.write_chunk(name, data)
-    handle.end_frame()
+    file = handle.file if hasattr(handle, "file") else handle
+    if file.schema == schema.SCHEMA:
+        raise TypeError(
+            "frames of the MD schema are written through a writer that keeps track of what "
+            "the file holds: rux.md.ase.TrajectoryWriter, or rux.xyz.create"
+        )
+    ase_legacy.write_frame(handle, atoms, names)
 
 
 def write_trajectory(
-    path, images: Iterable, progress: Optional[Progress] = None, names: Names = None
+    path: Any, images: Iterable[Any], progress: Optional[Progress] = None, names: Names = None
 ) -> int:
     """Writes every frame of ``images`` to a new rux file; returns the number of frames."""
     count = 0
-    with create(path) as traj:
+    with create(path, names) as handle:
         for atoms in images:
-            write_frame(traj, atoms, names)
+            write_frame(handle, atoms, names)
             count += 1
             if progress is not None:
                 progress(count, None)
     return count
 
 
-# -- chunks -> Atoms -----------------------------------------------------------
+def atoms_from_frame(frame: Any, names: Names = None) -> Any:
+    """The ``ase.Atoms`` of one ``rux.Frame``.
 
-
-def _value(data, scalar: bool):
-    if isinstance(data, str):
-        return data
-    if data.dtype == np.uint8:
-        data = data.astype(bool)
-    if scalar and data.shape == (1,):
-        return data[0].item()
-    return data
-
-
-def _calculator_value(key: str, data):
-    from ase.outputs import all_outputs
-
-    output = all_outputs.get(key)
-    return _value(data, scalar=output is not None and output.shapespec == ())
-
-
-def _per_atom_value(data, natoms: int):
-    if isinstance(data, str):
-        # An object array of str, as ASE's own XYZ reader makes it.
-        values = np.empty(natoms, dtype=object)
-        values[:] = data.split("\n") if natoms else []
-        return values
-    return _value(data, scalar=False)
-
-
-def _set_constraints(atoms, mask: np.ndarray) -> None:
-    from ase.constraints import FixAtoms, FixCartesian
-
-    if mask.ndim == 1:
-        atoms.set_constraint(FixAtoms(mask=~mask))
-    else:
-        atoms.set_constraint([FixCartesian(a, mask=~mask[a]) for a in range(len(atoms))])
-
-
-def atoms_from_frame(frame, names: Names = None):
-    """The ``ase.Atoms`` of one ``rux.Frame`` of a file written in this schema.
-
-    ``names`` maps the names of this schema to the file's. ``numbers``,
-    ``cell`` and ``pbc`` follow the once-written rule; every other chunk is
-    taken only from a frame that holds it.
+    Frames that hold ``numbers`` (the earlier convention) or are read with
+    `names` convert as before; others as frames of the MD schema.
     """
     require_ase()
-    from ase import Atoms
-    from ase.calculators.singlepoint import SinglePointCalculator
+    from .md import ase_legacy
+    from .md.ase import atoms_from_frame as schema_atoms
 
-    to_file = dict(names or {})
-    to_schema = {stored: name for name, stored in to_file.items()}
-    for required in ("positions", "numbers"):
-        if to_file.get(required, required) not in frame:
-            raise ConversionError(
-                f"frame {frame.index} of {frame.path} has no chunk "
-                f"{to_file.get(required, required)!r}"
-            )
-
-    def structure(name):
-        stored = to_file.get(name, name)
-        return frame[stored] if stored in frame else None
-
-    cell = structure("cell")
-    pbc = structure("pbc")
-    atoms = Atoms(
-        numbers=np.asarray(structure("numbers")).reshape(-1),
-        positions=np.asarray(structure("positions"), dtype=np.float64).reshape(-1, 3),
-        cell=np.asarray(cell).reshape(3, 3) if cell is not None else None,
-        pbc=np.asarray(pbc).astype(bool).reshape(3) if pbc is not None else None,
-    )
-    results = {}
-    for stored in frame.written:
-        name = to_schema.get(stored, stored)
-        if name in STRUCTURE:
-            continue
-        data = frame[stored]
-        if isinstance(data, np.ndarray) and data.dtype == np.bool_:
-            data = data.astype(np.uint8)
-        if name.startswith(ARRAYS):
-            key = name[len(ARRAYS) :]
-            value = _per_atom_value(data, len(atoms))
-            if key == MOVE_MASK:
-                _set_constraints(atoms, value)
-            else:
-                atoms.set_array(key, value)
-        elif name.startswith(INFO_JSON):
-            atoms.info[name[len(INFO_JSON) :]] = json.loads(data)
-        elif name.startswith(INFO):
-            atoms.info[name[len(INFO) :]] = _value(data, scalar=True)
-        else:
-            results[name] = _calculator_value(
-                name, data if isinstance(data, str) else np.atleast_1d(data)
-            )
-    if results:
-        atoms.calc = SinglePointCalculator(atoms, **results)
-    return atoms
+    if names or "numbers" in frame:
+        return ase_legacy.atoms_from_frame(frame, names)
+    return schema_atoms(frame)
 
 
-def read_frame(handle, frame: int, names: Names = None):
-    """The ``ase.Atoms`` of frame ``frame`` of an open trajectory."""
-    return atoms_from_frame(handle[frame], names)
-
-
-def read_trajectory(path, names: Names = None) -> Iterator:
+def read_trajectory(path: Any, names: Names = None) -> Iterator[Any]:
     """Yields the frames of a rux file as ``ase.Atoms``."""
+    require_ase()
+    if names:
+        yield from _legacy_frames(path, names)
+        return
+    from .md.ase import TrajectoryReader
+
+    with TrajectoryReader(path) as reader:
+        yield from reader
+
+
+def _legacy_frames(path: Any, names: Names) -> Iterator[Any]:
+    from .md import ase_legacy, schema
     from .trajectory import open as open_trajectory
 
     with open_trajectory(path, "r") as traj:
+        if traj.file.schema == schema.SCHEMA:
+            raise ConversionError(
+                f"{path} is in the MD schema, whose names are fixed: convert it without names"
+            )
         for frame in traj:
-            yield atoms_from_frame(frame, names)
+            yield ase_legacy.atoms_from_frame(frame, names)
 
 
 # -- files ---------------------------------------------------------------------
 
 
 def xyz_to_rux(
-    xyz_path, rux_path, progress: Optional[Progress] = None, names: Names = None
+    xyz_path: Any, rux_path: Any, progress: Optional[Progress] = None, names: Names = None
 ) -> int:
     """Converts an extended XYZ file into a new rux file; returns the number of frames."""
     ase = require_ase()
@@ -347,7 +165,7 @@ def xyz_to_rux(
     return write_trajectory(rux_path, _naming_errors(images, xyz_path), progress, names)
 
 
-def _naming_errors(images: Iterator, xyz_path) -> Iterator:
+def _naming_errors(images: Iterator[Any], xyz_path: Any) -> Iterator[Any]:
     """The frames of an XYZ reader, with the file's name added to its parse errors."""
     try:
         yield from images
@@ -358,16 +176,18 @@ def _naming_errors(images: Iterator, xyz_path) -> Iterator:
 
 
 def rux_to_xyz(
-    rux_path, xyz_path, progress: Optional[Progress] = None, names: Names = None
+    rux_path: Any, xyz_path: Any, progress: Optional[Progress] = None, names: Names = None
 ) -> int:
     """Converts a rux file into a new extended XYZ file; returns the number of frames."""
     ase = require_ase()
-    from .trajectory import open as open_trajectory
+    from .md.ase import TrajectoryReader
 
-    with open_trajectory(rux_path, "r") as traj, open(xyz_path, "w") as out:
-        total = len(traj)
-        for frame in traj:
-            ase.io.write(out, atoms_from_frame(frame, names), format="extxyz")
-            if progress is not None:
-                progress(frame.index + 1, total)
+    with TrajectoryReader(rux_path) as reader:
+        total = len(reader)
+        frames = _legacy_frames(rux_path, names) if names else iter(reader)
+        with open(xyz_path, "w") as out:
+            for count, atoms in enumerate(frames, 1):
+                ase.io.write(out, atoms, format="extxyz")
+                if progress is not None:
+                    progress(count, total)
     return total

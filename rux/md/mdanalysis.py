@@ -187,6 +187,19 @@ def _residues(
     return np.cumsum(starts) - 1, np.flatnonzero(starts)
 
 
+def _text_attribute(cls: Any, text: np.ndarray) -> Any:
+    """A text attribute built from the distinct values, not value by value.
+
+    MDAnalysis interns every value in a Python loop; from 2.11 on it takes the
+    distinct values and an index instead, which numpy.unique gives in bulk.
+    """
+    from_lookup = getattr(cls, "_from_lookup", None)
+    if from_lookup is None:
+        return cls(text.astype(object))
+    lookup, index = np.unique(text, return_inverse=True)
+    return from_lookup(index.reshape(-1), lookup.astype(object))
+
+
 def _topology(values: Dict[str, Any], n_atoms: int, path: str) -> Topology:
     def per_atom(name: str) -> Optional[np.ndarray]:
         return _per_atom(values, name, n_atoms, path)
@@ -196,7 +209,7 @@ def _topology(values: Dict[str, Any], n_atoms: int, path: str) -> Topology:
     for name, _, cls in _TEXT:
         text = per_atom(name)
         if text is not None:
-            attrs.append(cls(text.astype(object)))
+            attrs.append(_text_attribute(cls, text))
     for name, cls, scale in ((schema.MASSES, Masses, _MASS), (schema.CHARGES, Charges, _CHARGE)):
         numbers = per_atom(name)
         if numbers is not None:
@@ -210,7 +223,7 @@ def _topology(values: Dict[str, Any], n_atoms: int, path: str) -> Topology:
     residue_ids = np.arange(1, len(first) + 1) if resids is None else resids[first].astype(np.int64)
     attrs += [Resids(residue_ids), Resnums(residue_ids.copy())]
     if resnames is not None:
-        attrs.append(Resnames(resnames[first].astype(object)))
+        attrs.append(_text_attribute(Resnames, resnames[first]))
     if segids is None:
         residue_segindex = np.zeros(len(first), dtype=np.int64)
         segment_ids = np.array(["SYSTEM"], dtype=object)
@@ -225,7 +238,9 @@ def _topology(values: Dict[str, Any], n_atoms: int, path: str) -> Topology:
             raise ValueError(f"{path}: {schema.BONDS!r} must be integer pairs (B, 2), not {bonds.dtype} {bonds.shape}")
         if bonds.size and (bonds.min() < 0 or bonds.max() >= n_atoms):
             raise ValueError(f"{path}: {schema.BONDS!r} names an atom outside 0..{n_atoms - 1}")
-        attrs.append(Bonds(bonds, guessed=False))
+        # Python ints: MDAnalysis checks each pair value by value, which is
+        # several times slower on numpy scalars.
+        attrs.append(Bonds(bonds.tolist(), guessed=False))
     return Topology(
         n_atoms,
         len(first),

@@ -27,12 +27,14 @@ STEP = "step"
 OBSERVABLES = "observables/"
 
 POTENTIAL_ENERGY = OBSERVABLES + "potential_energy"
+FREE_ENERGY = OBSERVABLES + "free_energy"
 KINETIC_ENERGY = OBSERVABLES + "kinetic_energy"
 TOTAL_ENERGY = OBSERVABLES + "total_energy"
 TEMPERATURE = OBSERVABLES + "temperature"
 PRESSURE = OBSERVABLES + "pressure"
 VOLUME = OBSERVABLES + "volume"
 STRESS = OBSERVABLES + "stress"
+DIPOLE = OBSERVABLES + "dipole"
 
 # -- topology, written once in the first frame -------------------------------
 ATOMS = "atoms/"
@@ -52,6 +54,11 @@ BONDS = "bonds"
 # -- tool extras: per-atom arrays and per-frame values without a schema name --
 ARRAYS = "arrays/"
 INFO = "info/"
+# A text value under info/ that begins with this holds JSON after it: the
+# values that are neither arrays, scalars nor plain ASCII text (dicts, lists,
+# None, non-ASCII text). Text that itself begins with it is stored as JSON too,
+# so the prefix never misleads.
+JSON_PREFIX = "_JSON "
 
 # The schema's one system of units, as GROMACS, OpenMM and H5MD use it.
 UNITS: Dict[str, str] = {
@@ -65,16 +72,22 @@ UNITS: Dict[str, str] = {
     "temperature": "K",
     "pressure": "bar",
     "volume": "nm^3",
+    "dipole": "e*nm",
+    "polarization": "e/nm^2",
+    "magnetic_moment": "mu_B",
 }
 
 # What one schema unit is in other units of the same quantity: a value in the
 # schema's unit times factor(quantity, unit) is the value in `unit`.
 _AVOGADRO = 6.02214076e23
 _ELEMENTARY_CHARGE = 1.602176634e-19
+_ATOMIC_MASS_UNIT_KG = 1.66053906660e-27  # CODATA 2018
 _EV_IN_KJ_PER_MOL = _ELEMENTARY_CHARGE * _AVOGADRO / 1000.0
 _BAR_IN_EV_PER_A3 = 1e5 * 1e-30 / _ELEMENTARY_CHARGE
 _LENGTH = {"nm": 1.0, "Angstrom": 10.0, "A": 10.0, "Å": 10.0, "pm": 1000.0}
-_TIME = {"ps": 1.0, "fs": 1000.0, "ns": 1e-3}
+# ASE's unit of time follows from its Å, eV and amu: Å sqrt(amu/eV), about 10.18 fs.
+_ASE_TIME_IN_PS = 1e-10 * (_ATOMIC_MASS_UNIT_KG / _ELEMENTARY_CHARGE) ** 0.5 * 1e12
+_TIME = {"ps": 1.0, "fs": 1000.0, "ns": 1e-3, "A*sqrt(amu/eV)": 1.0 / _ASE_TIME_IN_PS}
 _ENERGY = {"kJ/mol": 1.0, "kcal/mol": 1.0 / 4.184, "eV": 1.0 / _EV_IN_KJ_PER_MOL}
 _FACTORS: Dict[str, Dict[str, float]] = {
     "length": _LENGTH,
@@ -87,9 +100,14 @@ _FACTORS: Dict[str, Dict[str, float]] = {
     "temperature": {"K": 1.0},
     "pressure": {"bar": 1.0, "atm": 1.0 / 1.01325, "Pa": 1e5, "eV/A^3": _BAR_IN_EV_PER_A3},
     "volume": {"nm^3": 1.0, "A^3": 1000.0},
+    "dipole": {"e*nm": 1.0, "e*A": 10.0},
+    "polarization": {"e/nm^2": 1.0, "e/A^2": 0.01},
+    "magnetic_moment": {"mu_B": 1.0},
 }
 _FACTORS["force"]["kJ/(mol*nm)"] = 1.0
 _FACTORS["force"]["kJ/(mol*A)"] = 0.1
+# ASE's unit of velocity, Å per its unit of time.
+_FACTORS["velocity"]["sqrt(eV/amu)"] = _LENGTH["A"] / _TIME["A*sqrt(amu/eV)"]
 
 
 def factor(quantity: str, unit: str) -> float:
@@ -122,12 +140,14 @@ FRAME_NAMES = (
     Name(TIME, "f", (), "time", False),
     Name(STEP, "i", (), None, False),
     Name(POTENTIAL_ENERGY, "f", (), "energy", False),
+    Name(FREE_ENERGY, "f", (), "energy", False),
     Name(KINETIC_ENERGY, "f", (), "energy", False),
     Name(TOTAL_ENERGY, "f", (), "energy", False),
     Name(TEMPERATURE, "f", (), "temperature", False),
     Name(PRESSURE, "f", (), "pressure", False),
     Name(VOLUME, "f", (), "volume", False),
     Name(STRESS, "f", (3, 3), "pressure", False),
+    Name(DIPOLE, "f", (3,), "dipole", False),
 )
 TOPOLOGY_NAMES = (
     Name(NAMES, "U", ("N",), None, True),

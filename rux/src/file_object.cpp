@@ -448,7 +448,6 @@ PyMethodDef method(const char *name, MethodFunction *function, const char *doc) 
 PyMethodDef file_methods[] = {
     method("close", method_close, close_doc),
     method("truncate", method_truncate, truncate_doc),
-    method("truncate_frames", method_truncate_frames, truncate_frames_doc),
     method("end_frame", method_end_frame, end_frame_doc),
     method("flush", method_flush, flush_doc),
     method("write_chunk", write_chunk, write_chunk_doc),
@@ -463,6 +462,7 @@ PyMethodDef file_methods[] = {
     method("read_frame", read_frame, read_frame_doc),
     method("refresh", method_refresh, refresh_doc),
     method("write_strings", write_strings, write_strings_doc),
+    method("truncate_frames", method_truncate_frames, truncate_frames_doc),
     method("refresh_keeping", method_refresh_keeping, refresh_keeping_doc),
     {nullptr, nullptr, 0, nullptr},
 };

@@ -246,3 +246,36 @@ def names_block(names: List[bytes], version=VERSION_2_1, units=NAMELIST_UNITS):
         packed = b"".join(name[:63].ljust(64, b"\0") for name in names)
     size = max(units * 64, (len(packed) // 64 + 1) * 64)
     return packed.ljust(size, b"\0")
+
+
+# -- the commit record -------------------------------------------------------------
+
+COMMIT_TAG = 0x54494D4F43585552  # "RUXCOMIT"
+COMMIT_RECORD = struct.Struct("<QQIIQ")
+COMMIT_OFFSET = 176
+_CHECKSUM_OFFSET = COMMIT_OFFSET + 24
+
+
+def fnv1a(data: bytes) -> int:
+    value = 0xCBF29CE484222325
+    for byte in data:
+        value = ((value ^ byte) * 0x100000001B3) & 0xFFFFFFFFFFFFFFFF
+    return value
+
+
+def seal_commit_record(path, entries, names, flags=1):
+    """Puts a trusted commit record in the header, as a writer holding the file leaves it."""
+    with open(path, "r+b") as target:
+        header = bytearray(target.read(HEADER.size))
+        header[COMMIT_OFFSET:] = bytes(len(header) - COMMIT_OFFSET)
+        COMMIT_RECORD.pack_into(header, COMMIT_OFFSET, COMMIT_TAG, entries, names, flags, 0)
+        reseal(header)
+        target.seek(0)
+        target.write(header)
+
+
+def reseal(data: bytearray):
+    """Gives the commit record the checksum of the header as it stands (``data`` starts with it)."""
+    data[_CHECKSUM_OFFSET : _CHECKSUM_OFFSET + 8] = bytes(8)
+    checksum = fnv1a(bytes(data[: HEADER.size]))
+    data[_CHECKSUM_OFFSET : _CHECKSUM_OFFSET + 8] = checksum.to_bytes(8, "little")

@@ -15,10 +15,12 @@ import run  # noqa: E402
 from common import Row  # noqa: E402
 
 
-def row(workload, limit="npy", entries=None, **figures):
+def row(workload, limit="npy", entries=None, system=None, **figures):
     # Two repetitions whose per-repetition ratios agree, so the median is exact.
     values = {name: [value, 2 * value] for name, value in figures.items()}
     extra = {"entries": entries} if entries else {}
+    if system:
+        extra["system"] = system
     return Row(workload, workload, "ms", False, values, limit=limit, extra=extra)
 
 
@@ -46,10 +48,26 @@ def row(workload, limit="npy", entries=None, **figures):
          "1% of rows (an index array) vs all rows", 12.0, True),
         ([row("series_rows_slice", rux=6, rux_all=48, npy=2)], "1% of rows (a slice) vs all rows",
          8.0, False),
+        ([row("openmm_reporter", "xtc", rux=300, xtc=1200, dcd=2400)], "OpenMM reporter vs XTC",
+         0.25, True),
+        ([row("openmm_reporter", "xtc", rux=300, xtc=1200, dcd=2400)], "OpenMM reporter vs DCD",
+         0.125, False),
+        # Each MD system's row feeds its own targets only.
+        ([row("md_universe", system="psf_dcd", rux=10, dcd=40, xtc=5),
+          row("md_universe", system="tpr_xtc", rux=10, dcd=5, xtc=20)],
+         "md Universe vs TPR + XTC", 2.0, False),
+        ([row("md_rmsd", system="psf_dcd", rux=10, dcd=9, xtc=30)], "md RMSD vs DCD, PSF + DCD",
+         0.9, False),
+        ([row("md_timeseries", system="tpr_xtc", rux=2, dcd=12, xtc=50)],
+         "md timeseries vs XTC, TPR + XTC", 25.0, True),
+        ([row("md_read_series_rows", system="tpr_xtc", rux=2, rux_all=10)],
+         "md read_series 1% rows, TPR + XTC", 0.2, False),
+        ([row("md_timeseries_ca", system="tpr_xtc", rux=1, rux_all=12)],
+         "md timeseries C-alpha vs all atoms", 12.0, True),
     ],
 )
 def test_target_direction(rows, name, measured, holds):
-    found = {target.name: target for target in run.analysis_targets(rows)}
+    found = {target.name: target for target in run.analysis_targets(rows) + run.md_targets(rows)}
     assert found[name].measured == pytest.approx(measured)
     assert found[name].holds is holds
 

@@ -1,5 +1,6 @@
 """The rux command: info, ls, dump, check and upgrade, in-process and as installed commands."""
 
+import errno
 import json
 import os
 import pty
@@ -13,6 +14,7 @@ import pytest
 import rux.fl as fl
 from rux import cli
 from rux import check as raw
+from rux import _raw as raw_access
 from rux._raw import RuxFileView
 from rux.summary import summarize
 
@@ -104,6 +106,8 @@ def test_info_reports_the_header_and_the_counts(sample, capsys):
         "chunk_bytes": data_bytes,
         "file_size": 5376 + data_bytes,
         "unreferenced_bytes": 0,
+        "uncommitted_entries": 0,
+        "uncommitted_names": 0,
     }
 
     status, text, _ = run(capsys, "info", sample)
@@ -144,6 +148,32 @@ def test_info_describes_a_file_the_library_refuses(tmp_path, capsys):
     status, out, err = run(capsys, "info", path)
     assert status == 1 and "index entries   1 used / 128 capacity" in out
     assert err.count("\n") == 1 and "refuses to open it" in err
+
+
+@pytest.mark.parametrize(
+    "committed, frames",
+    [(6, 3), (5, 3)],  # a dead writer's leftovers; a record that ends in the middle of frame 2
+    ids=["leftovers", "mid-frame"],
+)
+def test_info_reports_what_readers_see_and_the_leftovers_apart(committed, frames, tmp_path, capsys):
+    # Frames 0 to 3 of two entries each; the last frame uses a name the record does not count.
+    ids = [0, 1, 0, 1, 0, 1, 0, 2]
+    chunks = _entries(8, frame_of=lambda i: i // 2, id_of=lambda i: ids[i])
+    path = rf.craft_file(tmp_path / "held.rux", [b"a", b"b", b"c"], chunks)
+    rf.seal_commit_record(path, committed, 2)
+    with fl.open(path, "r") as reader:
+        assert reader.nframes == frames
+        assert reader.find_matching_chunk_names("") == ["a", "b"]
+    status, out, _ = run(capsys, "info", "--json", path)
+    info = json.loads(out)
+    assert status == 0
+    assert (info["frames"], info["names"], info["index_entries_used"]) == (frames, 2, committed)
+    assert (info["uncommitted_entries"], info["uncommitted_names"]) == (8 - committed, 1)
+    assert info["namelist_bytes_used"] == len(b"a\0b\0")
+    assert info["chunk_bytes"] == 8 * committed
+    assert info["unreferenced_bytes"] == 8 * (8 - committed)  # the leftovers' data
+    text = run(capsys, "info", path)[1]
+    assert f"uncommitted     {8 - committed} entries, 1 names (readers ignore them)" in text
 
 
 # -- ls and dump -----------------------------------------------------------------
@@ -227,6 +257,13 @@ def test_dump_full_prints_every_value(tmp_path, capsys):
         (["dump", "{text}", "0", "step"], "rux: Not a RUX file: {text}"),
         (["upgrade", "{text}"], "rux: Not a RUX file: {text} (no rux magic number)"),
         (["ls", "{tmp}"], "rux: {tmp}: Is a directory"),
+        (["recover", "{tmp}", "{tmp}/out.rux"], "rux: {tmp}: Is a directory"),
+        (["recover", "{sample}", "{tmp}"], "rux: {tmp}: Is a directory"),
+        (
+            ["recover", "{sample}", "{tmp}/missing/out.rux"],
+            "rux: {tmp}/missing/out.rux: No such file or directory",
+        ),
+        (["recover", "{sample}", "/proc/out.rux"], "rux: /proc/out.rux: No such file or directory"),
         (["dump", "{sample}", "0", "nope"], "rux: frame 0 / chunk nope not found in: {sample}"),
         (["dump", "{sample}", "3", "step"], "rux: frame 3 / chunk step not found in: {sample}"),
         (
@@ -248,6 +285,17 @@ def test_user_errors_print_one_line_and_exit_1(argv, message, sample, tmp_path, 
     status, out, err = run(capsys, *[arg.format(**names) for arg in argv])
     assert (status, out) == (1, "")
     assert err == message.format(**names) + "\n"
+
+
+@pytest.mark.parametrize("command, step", [("info", "summarize"), ("check", "check_file")])
+def test_a_system_error_that_names_no_file_is_told_with_the_file(
+    command, step, sample, monkeypatch, capsys
+):
+    def fail(*args, **kwargs):
+        raise OSError(errno.EIO, "Input/output error")
+
+    monkeypatch.setattr(cli, step, fail)
+    assert run(capsys, command, sample) == (1, "", f"rux: {sample}: Input/output error\n")
 
 
 @pytest.mark.parametrize("argv", [[], ["info"], ["dump", "f.rux", "x", "name"], ["frobnicate"]])
@@ -338,6 +386,10 @@ def damage_reserved(path):
     _patch(path, 200, b"\x01")
 
 
+def damage_namelist_location(path):
+    _patch(path, 24, (1 << 63).to_bytes(8, "little"))  # past what a file offset can be
+
+
 @pytest.mark.parametrize(
     "damage, expected",
     [
@@ -368,7 +420,7 @@ def damage_reserved(path):
             damage_namelist_tail,
             [
                 "namelist block: 1 non-zero bytes after the end of the list "
-                "(first at block offset 600)"
+                "(first at block offset 600); a writable open refuses the file"
             ],
         ),
         (
@@ -382,7 +434,8 @@ def damage_reserved(path):
             damage_index_past_end,
             [
                 "index block: offset 256 to 6656 extends past the end of the file (5424 bytes)",
-                "index block (256 to 6656) and namelist block (4352 to 5376) overlap",
+                "index block (256 to 6656) and namelist block (4352 to 5376) overlap; "
+                "a writable open refuses the file",
             ]
             + [
                 f"entry {i} (frame {i}, name 'a'): data at offset {5376 + 8 * i}, 8 bytes, "
@@ -392,6 +445,17 @@ def damage_reserved(path):
             + ["entry 128: follows the end of the used entries (entry 6) but is not zero"],
         ),
         (damage_reserved, ["header: the reserved bytes (offset 176 to 255) are not zero"]),
+        (
+            damage_namelist_location,
+            [
+                f"namelist block: offset {1 << 63} to {(1 << 63) + 1024} extends past the end "
+                "of the file (5424 bytes)"
+            ]
+            + [
+                f"entry {i} (frame {i}, id 0): name id 0 is not below the number of names (0)"
+                for i in range(6)
+            ],
+        ),
     ],
     ids=lambda value: getattr(value, "__name__", ""),
 )
@@ -404,6 +468,106 @@ def test_check_reports_each_damage_in_one_line(damage, expected, tmp_path, capsy
     assert out.splitlines() == expected
     problems = len(out.splitlines())
     assert err == f"rux: {path}: {problems} problem{'s' if problems > 1 else ''} found\n"
+
+
+def commit_record_counting_fewer_names(path):
+    rf.seal_commit_record(path, 6, 1)  # the committed entries use ids 0 and 1
+
+
+def empty_index_block_at_offset_0(path):
+    _patch(path, 8, (0).to_bytes(8, "little") + (0).to_bytes(8, "little"))
+
+
+def empty_index_block_inside_the_namelist(path):
+    _patch(path, 8, (4352 + 512).to_bytes(8, "little") + (0).to_bytes(8, "little"))
+
+
+def bytes_after_a_version_1_list(path):
+    _patch(path, 4352 + 64 * 2 + 5, b"z")
+
+
+WRITABLE_REFUSES = "a writable open refuses the file"
+
+
+@pytest.mark.parametrize(
+    "damage, version, readable, expected",
+    [
+        (
+            commit_record_counting_fewer_names,
+            rf.VERSION_2_1,
+            False,
+            [
+                f"entry {i} (frame {i // 2}, name 'b'): name id 1 is not below the 1 names "
+                "that the commit record counts"
+                for i in (1, 3, 5)
+            ],
+        ),
+        (
+            empty_index_block_at_offset_0,
+            rf.VERSION_2_1,
+            True,
+            [f"index block: empty, at offset 0 inside the header; {WRITABLE_REFUSES}"],
+        ),
+        (
+            empty_index_block_inside_the_namelist,
+            rf.VERSION_2_1,
+            True,
+            [
+                "index block: empty, at offset 4864 inside the namelist block (4352 to 5376); "
+                + WRITABLE_REFUSES
+            ],
+        ),
+        (
+            bytes_after_a_version_1_list,
+            rf.VERSION_1_0,
+            True,
+            [
+                "namelist block: 1 non-zero bytes after the end of the list (first at block "
+                f"offset 133); {WRITABLE_REFUSES}"
+            ],
+        ),
+    ],
+    ids=lambda value: getattr(value, "__name__", None),
+)
+def test_check_reports_what_opening_refuses(damage, version, readable, expected, tmp_path, capsys):
+    chunks = _entries(6, frame_of=lambda i: i // 2, id_of=lambda i: i % 2)
+    path = rf.craft_file(tmp_path / "refused.rux", [b"a", b"b"], chunks, rux_version=version)
+    assert run(capsys, "check", path)[0] == 0
+    damage(path)
+    if readable:
+        fl.open(path, "r").close()
+    else:
+        with pytest.raises(RuntimeError, match="Corrupt RUX file"):
+            fl.open(path, "r")
+    writable = str(tmp_path / "writable.rux")
+    shutil.copy(path, writable)
+    with pytest.raises(RuntimeError, match="Corrupt RUX file"):
+        fl.open(writable, "r+")
+    status, out, _ = run(capsys, "check", path)
+    assert status == 1 and out.splitlines() == expected
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_the_overlap_and_gap_search_agrees_with_a_byte_map(seed):
+    # Ranges of 1 to 12 bytes in 200 bytes, some starting together: which
+    # overlap another, one each overlaps, and the bytes none covers.
+    rng = np.random.default_rng(seed)
+    count = int(rng.integers(2, 40))
+    starts = rng.integers(0, 190, count).astype(np.uint64)
+    ends = starts + rng.integers(1, 12, count).astype(np.uint64)
+    mask, partner = raw_access.overlapping(starts, ends)
+    covers = np.zeros((count, 210), dtype=bool)
+    for position, (start, end) in enumerate(zip(starts.tolist(), ends.tolist())):
+        covers[position, start:end] = True
+    shared = (covers[:, None, :] & covers[None, :, :]).any(axis=2) & ~np.eye(count, dtype=bool)
+    assert mask.tolist() == shared.any(axis=1).tolist()
+    assert all(shared[i, partner[i]] for i in np.flatnonzero(mask))
+    assert (partner[~mask] == -1).all()
+    gap_starts, gap_ends = raw_access.uncovered(starts, ends, 205)
+    free = np.zeros(205, dtype=bool)
+    for start, end in zip(gap_starts.tolist(), gap_ends.tolist()):
+        free[start:end] = True
+    assert free.tolist() == (~covers.any(axis=0))[:205].tolist()
 
 
 def test_check_goes_beyond_what_opening_checks(tmp_path, capsys):
@@ -495,7 +659,7 @@ def test_check_reads_only_the_data_of_a_sparse_namelist_block(tmp_path, capsys):
     assert status == 1
     assert out.splitlines() == [
         f"namelist block: 1 non-zero bytes after the end of the list "
-        f"(first at block offset {64 * units - 2})"
+        f"(first at block offset {64 * units - 2}); a writable open refuses the file"
     ]
     with RuxFileView(path) as view:
         assert summarize(view).namelist_bytes_used == 2

@@ -292,6 +292,8 @@ def test_class_lists_methods_and_properties_in_order():
         "read_frame",
         "refresh",
         "write_strings",
+        "truncate_frames",
+        "refresh_keeping",
         "name",
         "mode",
         "rux_version",

@@ -15,8 +15,12 @@ import rux_files as rf
 FRAMES = 300
 
 
-def _write(path, frames=FRAMES, buffered=8):
-    """A file whose index block grew several times (older copies stay behind)."""
+def _write(path, frames=FRAMES, buffered=8, new_name_every=None):
+    """A file whose index block grew several times (older copies stay behind).
+
+    With ``new_name_every``, a frame that often adds a long name, so that the
+    namelist block grows too.
+    """
     with fl.open(path, "w", "simulator", "md", (1, 2)) as handle:
         handle.index_entries_to_buffer = buffered
         for frame in range(frames):
@@ -24,6 +28,9 @@ def _write(path, frames=FRAMES, buffered=8):
             handle.write_chunk("step", np.array([frame], dtype=np.int64))
             if frame % 7 == 0:
                 handle.write_chunk("title", f"frame {frame}")
+            if new_name_every and frame % new_name_every == 0:
+                name = f"observables/a_quantity_with_a_long_name_{frame:04d}"
+                handle.write_chunk(name, np.ones(1))
             handle.end_frame()
     return str(path)
 
@@ -213,6 +220,18 @@ def test_a_damaged_entry_loses_the_frames_around_it_only(tmp_path, capsys):
         assert handle.read_chunk(9, "b").tolist() == [19.0]
 
 
+@pytest.mark.parametrize("version, lost", [(rf.VERSION_2_1, [[1, 2]]), (rf.VERSION_1_0, [])])
+def test_an_id_going_back_within_a_frame_is_suspect_in_the_version_2_layout(
+    version, lost, tmp_path, capsys
+):
+    # Frames 0 to 3 hold ids 0, 1, 2; entry 5 (frame 1) says id 0 after id 1.
+    chunks = [rf.Chunk(i // 3, i % 3, 10, 1, 1, np.float64(i).tobytes()) for i in range(12)]
+    path = rf.craft_file(tmp_path / "in.rux", [b"a", b"b", b"c"], chunks, rux_version=version)
+    _patch(path, 256 + 32 * 5 + 28, (0).to_bytes(2, "little"))
+    status, report = _recover(capsys, path, tmp_path / "out.rux")
+    assert status == 0 and report["frames_lost"] == lost
+
+
 def test_recover_refuses_to_overwrite_without_force(grown, tmp_path, capsys):
     target = tmp_path / "out.rux"
     target.write_bytes(b"keep me")
@@ -260,3 +279,89 @@ def test_recover_text_output_and_a_file_with_nothing_to_recover(grown, tmp_path,
     assert cli.main(["recover", str(empty), str(tmp_path / "none.rux")]) == 1
     assert capsys.readouterr().err.startswith("rux: no ")
     assert not (tmp_path / "none.rux").exists()
+
+
+# -- entries whose data lie over other bytes -------------------------------------
+
+
+@pytest.fixture(scope="module")
+def grown_names(tmp_path_factory):
+    """Both blocks grew: old copies of each stay behind at 256 and 4352, and elsewhere."""
+    path = _write(tmp_path_factory.mktemp("grown_names") / "grown.rux", new_name_every=5)
+    header = rf.read_header(path)
+    assert header["index_location"] != 256 and header["namelist_location"] != 4352
+    return path
+
+
+def _step_entry(path, frame):
+    """Position in the index block of the entry of ``step`` in a frame, and the entry."""
+    step = rf.read_names(path).index(b"step")
+    for position, entry in enumerate(rf.read_index(path)):
+        if entry.frame == frame and entry.id == step:
+            return position, entry
+    raise AssertionError(frame)
+
+
+def _set_entry_field(path, position, field_offset, value):
+    location = rf.read_header(path)["index_location"]
+    _patch(path, location + 32 * position + field_offset, value.to_bytes(8, "little"))
+
+
+def runs_into_the_next_chunk(path, position, entry):
+    _set_entry_field(path, position, 8, 2)  # N: 2 rows, the second is the next chunk's
+
+
+def points_into_another_chunk(path, position, entry):
+    _set_entry_field(path, position, 16, rf.read_index(path)[position + 7].location + 4)
+
+
+def points_into_the_index_block(path, position, entry):
+    _set_entry_field(path, position, 16, rf.read_header(path)["index_location"] + 64)
+
+
+def points_into_the_namelist_block(path, position, entry):
+    _set_entry_field(path, position, 16, rf.read_header(path)["namelist_location"] + 4)
+
+
+def points_into_an_old_index_block(path, position, entry):
+    _set_entry_field(path, position, 16, 256 + 32 * 4)
+
+
+def points_into_an_old_namelist_block(path, position, entry):
+    _set_entry_field(path, position, 16, 4352 + 8)
+
+
+@pytest.mark.parametrize(
+    "damage, kind",
+    [
+        (runs_into_the_next_chunk, "overlap-chunk"),
+        (points_into_another_chunk, "overlap-chunk"),
+        (points_into_the_index_block, "overlap-index"),
+        (points_into_the_namelist_block, "overlap-namelist"),
+        (points_into_an_old_index_block, "overlap-old-block"),
+        (points_into_an_old_namelist_block, "overlap-old-block"),
+    ],
+    ids=lambda value: getattr(value, "__name__", value),
+)
+def test_an_entry_over_other_bytes_is_reported_by_check_and_dropped_by_recover(
+    damage, kind, grown_names, tmp_path, capsys
+):
+    # One damaged field of frame 150's entry of "step" puts its data over bytes
+    # that rux never lets a chunk share: other chunks' data, or a block.
+    original = _frames(grown_names)
+    path = str(tmp_path / "damaged.rux")
+    shutil.copy(grown_names, path)
+    position, entry = _step_entry(path, 150)
+    damage(path, position, entry)
+
+    assert cli.main(["check", "--json", path]) == 1
+    problems = json.loads(capsys.readouterr().out)["problems"]
+    assert (kind, position) in [(p["kind"], p.get("entry")) for p in problems]
+
+    status, report = _recover(capsys, path, tmp_path / "out.rux")
+    assert status == 0
+    kept = {frame: chunks for frame, chunks in _frames(str(tmp_path / "out.rux")).items() if chunks}
+    assert 150 not in kept
+    assert all(kept[frame] == original[frame] for frame in kept)
+    assert len(kept) >= FRAMES - 8  # what is lost stays around the damage
+    assert any(f"entry {position} (frame 150)" in note for note in report["notes"])

@@ -95,12 +95,14 @@ def test_check_accepts_a_held_file_and_reports_uncommitted_entries(path, capsys)
         header = _header(path)
         assert struct.unpack_from("<Q", header, 176)[0] == 0x54494D4F43585552
         assert cli.main(["check", str(path)]) == 0
-        # An entry behind the committed ones, as a dead writer's torn flush
-        # leaves it: readers ignore it, check reports it.
+        # An entry behind the committed ones, and its data, as a dead writer's
+        # torn flush leaves them: readers ignore it, check reports it.
         index = struct.unpack_from("<Q", header, 8)[0]
         with open(path, "r+b") as stream:
+            data = stream.seek(0, 2)
+            stream.write(bytes(48))
             stream.seek(index + 32 * 2 * CHUNKS)
-            stream.write(ENTRY.pack(2, 4, 5376, 3, 0, 9, 0))
+            stream.write(ENTRY.pack(2, 4, data, 3, 0, 9, 0))
         with fl.open(path, "r") as reader:
             assert reader.nframes == 2
         capsys.readouterr()

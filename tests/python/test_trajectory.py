@@ -149,6 +149,31 @@ def test_once_written_names_read_from_the_latest_earlier_frame(path):
         assert [f.written for f in only] == [["x"], ["box", "x"], ["x"]]
 
 
+@pytest.mark.parametrize(
+    "view, name, expected",
+    [
+        (slice(None), "box", [0, 3, 6]),
+        (slice(None), "x", [0, 1, 2, 3, 4, 5, 6, 7]),
+        (slice(2, None), "box", [1, 4]),  # indices of the view
+        ([7, 6, 3, 0], "box", [1, 2, 3]),
+        (slice(4, 6), "box", []),
+    ],
+)
+def test_written_in_names_the_frames_holding_a_name_themselves(path, view, name, expected):
+    with rux.open(path, "w", "test", "md", (1, 0)) as traj:
+        for i in range(8):
+            traj.append({"x": float(i), **({"box": numpy.full(3, float(i))} if i % 3 == 0 else {})})
+            if i == 4:
+                traj.flush()
+                traj.attrs["note"] = "between frames"  # a frame of its own, not of the trajectory
+                traj.flush()
+    with rux.open(path) as traj:
+        assert traj.file.nframes == 9
+        assert traj[view].written_in(name).tolist() == expected
+        with pytest.raises(KeyError, match="nothing"):
+            traj.written_in("nothing")
+
+
 def test_attributes_round_trip_in_reserved_chunks(path):
     units = {"length": "Å", "energy": "kJ/mol", "note": "\u6c34 \U0001f30a"}
     with rux.open(path, "w", "test", "md", (1, 0)) as traj:
