@@ -2,9 +2,12 @@
 // file that grows under a writable handle, and every way out releases it),
 // and what they find, against the per-chunk oracle.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -291,5 +294,316 @@ INSTANTIATE_TEST_SUITE_P(
                       DamageLayout{"v1_committed", rux_test::kVersion10, true},
                       DamageLayout{"v1_counted", rux_test::kVersion10, false}),
     [](const ::testing::TestParamInfo<DamageLayout> &info) { return std::string(info.param.label); });
+
+}  // namespace
+
+namespace {
+
+using rux_test::Bytes;
+using rux_test::Call;
+using rux_test::FileImage;
+using rux_test::RecordingSys;
+
+// Six frames of "x", int32 (2, 3) holding pattern(24, frame), and of "y" in
+// frames 1 to 5; each frame's chunks back to back in the file.
+constexpr uint64_t kXBytes = 24;
+
+FileImage six_frames() {
+    FileImage image;
+    image.set_names({"x", "y"});
+    for (uint64_t frame = 0; frame < 6; ++frame) {
+        const Bytes x = rux_test::pattern(kXBytes, frame);
+        image.add_chunk(frame, 0, RUX_TYPE_INT32, 2, 3, x.data());
+        if (frame > 0) {
+            const int64_t y = static_cast<int64_t>(frame);
+            image.add_chunk(frame, 1, RUX_TYPE_INT64, 1, 1, &y);
+        }
+    }
+    return image;
+}
+
+uint64_t entry_position(uint64_t frame, uint16_t id) {
+    return frame == 0 ? 0 : 2 * frame - 1 + id;
+}
+
+rux_test::RawEntry entry_of(const FileImage &image, uint64_t frame, uint16_t id) {
+    return rux_test::decode_entry(image.image(),
+                                  image.header.index_location + 32 * entry_position(frame, id));
+}
+
+void change_entry(FileImage &image, uint64_t frame, uint16_t id,
+                  void (*change)(rux_test::RawEntry &, const FileImage &)) {
+    rux_test::RawEntry entry = entry_of(image, frame, id);
+    change(entry, image);
+    image.set_entry(entry_position(frame, id), entry);
+}
+
+// Series reads that are refused: the code, the problem and its frame, and
+// the destination untouched, a guard byte after it included.
+struct SeriesRefusal {
+    const char *label;
+    void (*damage)(FileImage &);
+    std::vector<uint64_t> frames;
+    int code;
+    uint8_t problem;
+    uint64_t problem_frame;
+    uint64_t short_by = 0;  // the destination is this many bytes smaller than the series
+};
+
+void PrintTo(const SeriesRefusal &refusal, std::ostream *out) {
+    *out << refusal.label;
+}
+
+class SeriesRefused : public ::testing::TestWithParam<SeriesRefusal> {};
+
+TEST_P(SeriesRefused, WithItsProblemFrameAndNothingWritten) {
+    const SeriesRefusal &r = GetParam();
+    FileImage image = six_frames();
+    if (r.damage != nullptr) {
+        r.damage(image);
+    }
+    rux_test::TempDir dir;
+    image.save(dir.path("refused.rux"));
+    rux_handle handle{};
+    ASSERT_EQ(rux_open(&handle, dir.path("refused.rux").c_str(), RUX_OPEN_READONLY), RUX_SUCCESS);
+    const rux_frame_selection frames = {r.frames.data(), 0, 0, r.frames.size()};
+    const uint64_t size = r.frames.size() * kXBytes - r.short_by;
+    Bytes destination(size + 1, 0xA5);
+    rux_series_info info{};
+    EXPECT_EQ(rux_read_series(&handle, "x", &frames, destination.data(), size, &info), r.code);
+    EXPECT_EQ(info.problem, r.problem);
+    EXPECT_EQ(info.problem_frame, r.problem_frame);
+    EXPECT_EQ(destination, Bytes(size + 1, 0xA5));
+    rux_close(&handle);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SeriesRefused,
+    ::testing::Values(
+        SeriesRefusal{"corrupt_middle_entry",
+                      [](FileImage &image) {
+                          change_entry(image, 3, 0, [](rux_test::RawEntry &e, const FileImage &i) {
+                              e.location = static_cast<int64_t>(i.bytes.size()) - 8;
+                          });
+                      },
+                      {0, 1, 2, 3, 4, 5}, RUX_ERROR_FILE_CORRUPT, RUX_SERIES_OK, 3},
+        // Header bytes are no chunk's data.
+        SeriesRefusal{"location_0_with_data",
+                      [](FileImage &image) {
+                          change_entry(image, 2, 0,
+                                       [](rux_test::RawEntry &e, const FileImage &) { e.location = 0; });
+                      },
+                      {0, 1, 2, 3}, RUX_ERROR_FILE_CORRUPT, RUX_SERIES_OK, 2},
+        SeriesRefusal{"shape_change",
+                      [](FileImage &image) {
+                          for (uint64_t frame : {4, 5}) {
+                              change_entry(image, frame, 0,
+                                           [](rux_test::RawEntry &e, const FileImage &) { e.M = 2; });
+                          }
+                      },
+                      {0, 1, 2, 3, 4, 5}, RUX_ERROR_INVALID_ARGUMENT, RUX_SERIES_SHAPE_MISMATCH, 4},
+        SeriesRefusal{"shape_change_in_selection_order",
+                      [](FileImage &image) {
+                          change_entry(image, 4, 0,
+                                       [](rux_test::RawEntry &e, const FileImage &) { e.N = 1; });
+                      },
+                      {4, 5, 0}, RUX_ERROR_INVALID_ARGUMENT, RUX_SERIES_SHAPE_MISMATCH, 5},
+        SeriesRefusal{"buffer_one_frame_short", nullptr, {5, 3, 1}, RUX_ERROR_INVALID_ARGUMENT,
+                      RUX_SERIES_BUFFER_TOO_SMALL, 5, kXBytes},
+        SeriesRefusal{"frame_past_the_end", nullptr, {1, 6}, RUX_ERROR_INVALID_ARGUMENT,
+                      RUX_SERIES_FRAME_OUT_OF_RANGE, 6}),
+    [](const ::testing::TestParamInfo<SeriesRefusal> &info) { return std::string(info.param.label); });
+
+// The frame being written is out of range until it ends.
+TEST(SeriesRead, FrameInProgressIsOutOfRange) {
+    rux_test::TempDir dir;
+    rux_handle writer{};
+    ASSERT_EQ(rux_test::create_open(&writer, dir.path("w.rux")), RUX_SUCCESS);
+    const int64_t value = 1;
+    for (int frame = 0; frame < 3; ++frame) {
+        ASSERT_EQ(rux_write_chunk(&writer, "v", RUX_TYPE_INT64, 1, 1, 0, &value), RUX_SUCCESS);
+        if (frame < 2) {
+            ASSERT_EQ(rux_end_frame(&writer), RUX_SUCCESS);
+        }
+    }
+    const rux_frame_selection frames = {nullptr, 0, 1, 3};
+    int64_t destination[4] = {-1, -1, -1, -1};
+    rux_series_info info{};
+    EXPECT_EQ(rux_read_series(&writer, "v", &frames, destination, sizeof destination, &info),
+              RUX_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(info.problem, RUX_SERIES_FRAME_OUT_OF_RANGE);
+    EXPECT_EQ(info.problem_frame, 2u);
+    EXPECT_EQ(destination[0], -1);
+    ASSERT_EQ(rux_end_frame(&writer), RUX_SUCCESS);
+    EXPECT_EQ(rux_read_series(&writer, "v", &frames, destination, sizeof destination, &info),
+              RUX_SUCCESS);
+    EXPECT_EQ(destination[2], 1);
+    EXPECT_EQ(rux_close(&writer), RUX_SUCCESS);
+}
+
+// The sizing call (no destination) looks up the first frame only and gives
+// the bytes of the whole selection.
+TEST(SeriesRead, SizingCallGivesTheBytesOfTheWholeSelection) {
+    rux_test::TempDir dir;
+    six_frames().save(dir.path("six.rux"));
+    rux_handle handle{};
+    ASSERT_EQ(rux_open(&handle, dir.path("six.rux").c_str(), RUX_OPEN_READONLY), RUX_SUCCESS);
+    const uint64_t repeated[] = {2, 2, 2, 0, 5};
+    for (const rux_frame_selection &frames :
+         {rux_frame_selection{nullptr, 0, 1, 6}, rux_frame_selection{repeated, 0, 0, 5},
+          rux_frame_selection{nullptr, 5, -2, 3}}) {
+        rux_series_info info{};
+        ASSERT_EQ(rux_read_series(&handle, "x", &frames, nullptr, 0, &info), RUX_SUCCESS);
+        EXPECT_EQ(info.bytes, frames.count * kXBytes);
+        EXPECT_EQ(info.type, RUX_TYPE_INT32);
+        EXPECT_EQ(info.N, 2u);
+        EXPECT_EQ(info.M, 3u);
+    }
+    rux_close(&handle);
+}
+
+class FrameRead : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        six_frames().save(dir_.path("six.rux"));
+        ASSERT_EQ(rux_open(&handle_, dir_.path("six.rux").c_str(), RUX_OPEN_READONLY),
+                  RUX_SUCCESS);
+    }
+    void TearDown() override { rux_close(&handle_); }
+
+    rux_test::TempDir dir_;
+    rux_handle handle_{};
+};
+
+// Too little room: the count of every chunk, no record past the capacity.
+TEST_F(FrameRead, SmallCapacityCountsEveryChunkAndFillsOnlyItsRoom) {
+    uint64_t count = 0;
+    ASSERT_EQ(rux_find_frame_chunks(&handle_, 3, nullptr, 0, &count), RUX_SUCCESS);
+    EXPECT_EQ(count, 2u);
+    rux_chunk_info chunks[3];
+    std::memset(chunks, 0xCD, sizeof chunks);
+    ASSERT_EQ(rux_find_frame_chunks(&handle_, 3, chunks, 1, &count), RUX_SUCCESS);
+    EXPECT_EQ(count, 2u);
+    EXPECT_STREQ(chunks[0].name, "x");
+    EXPECT_EQ(chunks[0].bytes, kXBytes);
+    rux_chunk_info untouched;
+    std::memset(&untouched, 0xCD, sizeof untouched);
+    EXPECT_EQ(std::memcmp(&chunks[1], &untouched, sizeof untouched), 0);
+    EXPECT_EQ(std::memcmp(&chunks[2], &untouched, sizeof untouched), 0);
+}
+
+// A record the caller changed no longer matches its entry's bytes: refused
+// before any destination is written.
+using ChunkChange = void (*)(rux_chunk_info &);
+
+class FrameReadChanged : public FrameRead, public ::testing::WithParamInterface<ChunkChange> {};
+
+TEST_P(FrameReadChanged, IsCorruptAndWritesNothing) {
+    rux_chunk_info chunks[2];
+    uint64_t count = 0;
+    ASSERT_EQ(rux_find_frame_chunks(&handle_, 2, chunks, 2, &count), RUX_SUCCESS);
+    ASSERT_EQ(count, 2u);
+    GetParam()(chunks[1]);
+    Bytes x(kXBytes + 8, 0xA5);
+    Bytes y(64, 0xA5);
+    void *destinations[2] = {x.data(), y.data()};
+    EXPECT_EQ(rux_read_chunks(&handle_, chunks, 2, destinations), RUX_ERROR_FILE_CORRUPT);
+    EXPECT_EQ(x, Bytes(kXBytes + 8, 0xA5));
+    EXPECT_EQ(y, Bytes(64, 0xA5));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, FrameReadChanged,
+    ::testing::Values([](rux_chunk_info &c) { c.bytes += 1; }, [](rux_chunk_info &c) { c.N = 2; },
+                      [](rux_chunk_info &c) { c.M = 2; },
+                      [](rux_chunk_info &c) { c.type = RUX_TYPE_INT32; },
+                      [](rux_chunk_info &c) { c.type = 12; },
+                      [](rux_chunk_info &c) { c.location = 0; },
+                      [](rux_chunk_info &c) { c.location = 1ll << 40; }));
+
+// Chunks that lie back to back in the file, read together, with a null
+// destination (skip) between two read ones: whether the bytes come through
+// the kept mapping or, when it cannot be made, through reads.
+class FrameReadSkipping : public ::testing::TestWithParam<bool> {};
+
+TEST_P(FrameReadSkipping, NullDestinationInTheMiddleIsSkipped) {
+    rux_test::TempDir dir;
+    FileImage image;
+    image.set_names({"a", "b", "c"});
+    const Bytes bytes[3] = {rux_test::pattern(16, 1), rux_test::pattern(16, 2),
+                            rux_test::pattern(16, 3)};
+    for (uint16_t id = 0; id < 3; ++id) {
+        image.add_chunk(0, id, RUX_TYPE_UINT8, 16, 1, bytes[id].data());
+    }
+    image.save(dir.path("abc.rux"));
+    rux_handle handle{};
+    ASSERT_EQ(rux_open(&handle, dir.path("abc.rux").c_str(), RUX_OPEN_READONLY), RUX_SUCCESS);
+    rux_chunk_info chunks[3];
+    uint64_t count = 0;
+    ASSERT_EQ(rux_find_frame_chunks(&handle, 0, chunks, 3, &count), RUX_SUCCESS);
+    ASSERT_EQ(count, 3u);
+    Bytes a(16, 0), c(16, 0);
+    void *destinations[3] = {a.data(), nullptr, c.data()};
+    {
+        RecordingSys sys;
+        if (!GetParam()) {
+            sys.fail(Call::mmap, 1, ENOMEM, 0);
+        }
+        ASSERT_EQ(rux_read_chunks(&handle, chunks, 3, destinations), RUX_SUCCESS);
+        EXPECT_EQ(sys.count(Call::pread), GetParam() ? 0 : 2);
+    }
+    EXPECT_EQ(a, bytes[0]);
+    EXPECT_EQ(c, bytes[2]);
+    rux_close(&handle);
+}
+
+INSTANTIATE_TEST_SUITE_P(Mapping, FrameReadSkipping, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return std::string(info.param ? "mapped" : "mapping_fails");
+                         });
+
+// A file cut by someone else after the handle took its view (and after a
+// series read made the kept data mapping): series and frame reads of chunks
+// past the new end fail with RUX_ERROR_IO, touching no page of the mapping
+// past it (which would be SIGBUS); chunks before it still read.
+TEST(CutFromOutside, SeriesAndFrameReadsPastTheEndAreIoErrors) {
+    rux_test::TempDir dir;
+    const std::string path = dir.path("cut.rux");
+    rux_handle writer{};
+    ASSERT_EQ(rux_test::create_open(&writer, path), RUX_SUCCESS);
+    const Bytes padding(4096, 7);
+    for (int64_t frame = 0; frame < 40; ++frame) {
+        ASSERT_EQ(rux_write_chunk(&writer, "e", RUX_TYPE_INT64, 1, 1, 0, &frame), RUX_SUCCESS);
+        ASSERT_EQ(rux_test::write_bytes(&writer, "pad", RUX_TYPE_UINT8, 4096, 1, padding),
+                  RUX_SUCCESS);
+        ASSERT_EQ(rux_end_frame(&writer), RUX_SUCCESS);
+    }
+    ASSERT_EQ(rux_close(&writer), RUX_SUCCESS);
+    rux_handle handle{};
+    ASSERT_EQ(rux_open(&handle, path.c_str(), RUX_OPEN_READONLY), RUX_SUCCESS);
+    const rux_frame_selection all = {nullptr, 0, 1, 40};
+    std::vector<int64_t> values(40, -1);
+    rux_series_info info{};
+    ASSERT_EQ(rux_read_series(&handle, "e", &all, values.data(), 40 * 8, &info), RUX_SUCCESS);
+    ASSERT_NE(handle.data_map_base, nullptr);  // 40 scattered pieces: copied from the mapping
+    // The last chunk's data and the index behind them lie in the last pages.
+    ASSERT_EQ(truncate(path.c_str(), handle.file_size - 3 * 4096), 0);
+    EXPECT_EQ(rux_read_series(&handle, "e", &all, values.data(), 40 * 8, &info), RUX_ERROR_IO);
+    const rux_frame_selection first = {nullptr, 0, 1, 10};
+    EXPECT_EQ(rux_read_series(&handle, "e", &first, values.data(), 10 * 8, &info), RUX_SUCCESS);
+    EXPECT_EQ(values[9], 9);
+    for (const uint64_t frame : {uint64_t{0}, uint64_t{39}}) {
+        rux_chunk_info chunks[2];
+        uint64_t count = 0;
+        ASSERT_EQ(rux_find_frame_chunks(&handle, frame, chunks, 2, &count), RUX_SUCCESS);
+        int64_t e = -1;
+        Bytes pad(4096);
+        void *destinations[2] = {chunks[0].id == 0 ? static_cast<void *>(&e) : pad.data(),
+                                 chunks[0].id == 0 ? static_cast<void *>(pad.data()) : &e};
+        EXPECT_EQ(rux_read_chunks(&handle, chunks, 2, destinations),
+                  frame == 0 ? RUX_SUCCESS : RUX_ERROR_IO);
+    }
+    rux_close(&handle);
+}
 
 }  // namespace
