@@ -5,18 +5,22 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "file_crafter.h"
 #include "handle_helpers.h"
+#include "recording_sys.h"
 #include "rux/rux.h"
 #include "temp_dir.h"
 
 namespace {
 
 using rux_test::Bytes;
+using rux_test::Call;
+using rux_test::RecordingSys;
 
 class CommitRecordTest : public ::testing::Test {
   protected:
@@ -41,10 +45,10 @@ class CommitRecordTest : public ::testing::Test {
     }
     // Writes an entry behind the used ones, as a flush in progress (or a
     // dead writer's torn write) leaves it.
-    void put_entry_behind(const rux_index_entry &entry) {
+    void put_entry_behind(const rux_index_entry &entry, uint64_t past = 0) {
         const int fd = ::open(path().c_str(), O_WRONLY);
         ASSERT_GE(fd, 0);
-        const uint64_t at = writer_.header.index_location + 32 * writer_.file_index.size;
+        const uint64_t at = writer_.header.index_location + 32 * (writer_.file_index.size + past);
         ASSERT_EQ(pwrite(fd, &entry, sizeof entry, static_cast<off_t>(at)), 32);
         ::close(fd);
     }
@@ -264,11 +268,173 @@ TEST_F(CommitRecordTest, RefreshLeavesWritersAloneAndRefusesClosedHandles) {
     EXPECT_EQ(rux_refresh(&writer_), RUX_SUCCESS);
     EXPECT_EQ(writer_.pending_index_entries, pending);
     EXPECT_EQ(rux_get_nframes(&writer_), 1u);
+    // The frame in progress is still there to end, and reads back.
+    ASSERT_EQ(rux_end_frame(&writer_), RUX_SUCCESS);
+    Bytes staged;
+    ASSERT_TRUE(rux_test::read_back(&writer_, 1, "a", &staged));
+    EXPECT_EQ(staged, Bytes{'x'});
     EXPECT_EQ(rux_refresh(nullptr), RUX_ERROR_INVALID_ARGUMENT);
     rux_handle reader;
     ASSERT_EQ(rux_open(&reader, path().c_str(), RUX_OPEN_READONLY), RUX_SUCCESS);
     ASSERT_EQ(rux_close(&reader), RUX_SUCCESS);
     EXPECT_EQ(rux_refresh(&reader), RUX_ERROR_INVALID_ARGUMENT);
 }
+
+}  // namespace
+
+namespace {
+
+// The trust rules, on the image of a writer holding the file with two
+// committed frames and a whole third frame behind them (a flush between its
+// entries and its header): a trusted record with the writer bit set shows
+// the frames it commits; any other record is ignored, and the entries are
+// counted (three frames).
+struct TrustCase {
+    const char *label;
+    void (*change)(Bytes &file);
+    uint64_t frames;
+};
+
+void PrintTo(const TrustCase &c, std::ostream *out) {
+    *out << c.label;
+}
+
+class CommitRecordTrust : public CommitRecordTest, public ::testing::WithParamInterface<TrustCase> {};
+
+TEST_P(CommitRecordTrust, DecidesWhatReadersSee) {
+    start_writer(2);
+    for (uint16_t id = 0; id < 2; ++id) {
+        rux_index_entry entry = entry_of_frame(2, RUX_TYPE_INT64);
+        entry.id = id;
+        put_entry_behind(entry, id);
+    }
+    Bytes image = rux_test::read_file(path());
+    GetParam().change(image);
+    const std::string copy = dir_.path("copy.rux");
+    rux_test::write_file(copy, image);
+    rux_handle reader;
+    ASSERT_EQ(rux_open(&reader, copy.c_str(), RUX_OPEN_READONLY), RUX_SUCCESS);
+    EXPECT_EQ(rux_get_nframes(&reader), GetParam().frames);
+    EXPECT_EQ(rux_close(&reader), RUX_SUCCESS);
+}
+
+void reseal(Bytes &file) {
+    rux_test::seal_commit_record(file);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, CommitRecordTrust,
+    ::testing::Values(
+        TrustCase{"as_written", [](Bytes &) {}, 2},
+        TrustCase{"entries_changed_without_new_checksum",
+                  [](Bytes &f) { rux_test::put_le(f, 184, 1, 8); }, 3},
+        // Sealed, the same change is believed: one entry, frame 0.
+        TrustCase{"entries_changed_and_sealed",
+                  [](Bytes &f) {
+                      rux_test::put_le(f, 184, 1, 8);
+                      reseal(f);
+                  },
+                  1},
+        TrustCase{"byte_in_the_zero_tail",
+                  [](Bytes &f) {
+                      f[176 + 40] = 1;
+                      reseal(f);
+                  },
+                  3},
+        TrustCase{"flag_beside_the_writer_bit",
+                  [](Bytes &f) {
+                      rux_test::put_le(f, 196, 3, 4);
+                      reseal(f);
+                  },
+                  3},
+        TrustCase{"writer_bit_clear",
+                  [](Bytes &f) {
+                      rux_test::put_le(f, 196, 0, 4);
+                      reseal(f);
+                  },
+                  3},
+        TrustCase{"other_tag",
+                  [](Bytes &f) {
+                      f[176] ^= 1;
+                      reseal(f);
+                  },
+                  3},
+        TrustCase{"more_entries_than_the_block_holds",
+                  [](Bytes &f) {
+                      rux_test::put_le(f, 184, rux_test::get_le(f, 16, 8) + 1, 8);
+                      reseal(f);
+                  },
+                  3}),
+    [](const ::testing::TestParamInfo<TrustCase> &info) { return std::string(info.param.label); });
+
+TEST_F(CommitRecordTest, RecordWhoseEntriesFillTheIndexBlockIsTrusted) {
+    rux_test::FileImage image;
+    image.set_names({"a"});
+    for (uint64_t frame = 0; frame < 128; ++frame) {
+        const int64_t value = static_cast<int64_t>(frame);
+        image.add_chunk(frame, 0, RUX_TYPE_INT64, 1, 1, &value);
+    }
+    Bytes file = image.image();
+    rux_test::RawCommitRecord record;
+    record.entries = 128;
+    record.names = 1;
+    rux_test::put_commit_record(file, record);
+    rux_test::write_file(path(), file);
+    rux_handle reader;
+    ASSERT_EQ(rux_open(&reader, path().c_str(), RUX_OPEN_READONLY), RUX_SUCCESS);
+    EXPECT_EQ(reader.file_index.size, 128u);
+    EXPECT_EQ(rux_get_nframes(&reader), 128u);
+    EXPECT_EQ(rux_close(&reader), RUX_SUCCESS);
+}
+
+// A writer that died between writing a name and its header leaves name
+// bytes behind the committed names (here apart from the list, as a torn
+// write leaves them). The next writable open zeroes them, so that after its
+// clean close no stray bytes make the following writable open refuse the file.
+TEST_F(CommitRecordTest, DeadWritersNameBytesAreZeroedForTheNextWriter) {
+    start_writer(1);
+    Bytes image = rux_test::read_file(path());
+    const uint64_t names = rux_test::get_le(image, 24, 8);
+    std::memcpy(image.data() + names + 8, "ghost", 5);  // "a\0b\0" then a gap
+    const std::string copy = dir_.path("copy.rux");
+    rux_test::write_file(copy, image);
+    for (int open = 0; open < 2; ++open) {
+        rux_handle resumed;
+        ASSERT_EQ(rux_open(&resumed, copy.c_str(), RUX_OPEN_APPEND), RUX_SUCCESS) << open;
+        EXPECT_EQ(rux_test::matching_names(&resumed, ""), (std::vector<std::string>{"a", "b"}));
+        ASSERT_EQ(rux_close(&resumed), RUX_SUCCESS);
+        const Bytes after = rux_test::read_file(copy);
+        EXPECT_EQ(Bytes(after.begin() + names + 4, after.begin() + names + 1024), Bytes(1020, 0));
+    }
+}
+
+// The header that records a flush is its last write; when it or its sync
+// fails the handle stops writing, with the failing call's errno.
+class CommitHeaderFailure : public CommitRecordTest, public ::testing::WithParamInterface<Call> {};
+
+TEST_P(CommitHeaderFailure, StopsWritingWithAnIoError) {
+    start_writer(1);
+    const int64_t value = 9;
+    ASSERT_EQ(rux_write_chunk(&writer_, "a", RUX_TYPE_INT64, 1, 1, 0, &value), RUX_SUCCESS);
+    ASSERT_EQ(rux_end_frame(&writer_), RUX_SUCCESS);
+    {
+        // A flush writes the data, syncs, writes the entries, syncs, then the header.
+        RecordingSys sys;
+        sys.fail(GetParam(), 3, ENOSPC);
+        EXPECT_EQ(rux_flush(&writer_), RUX_ERROR_IO);
+        const std::vector<rux_test::CallRecord> pwrites = sys.records_of({Call::pwrite});
+        ASSERT_FALSE(pwrites.empty());
+        EXPECT_EQ(pwrites.back().offset, 0u);  // the header was the write that failed, or the last
+    }
+    EXPECT_EQ(writer_.write_error, RUX_ERROR_IO);
+    errno = 0;
+    EXPECT_EQ(rux_write_chunk(&writer_, "a", RUX_TYPE_INT64, 1, 1, 0, &value), RUX_ERROR_IO);
+    EXPECT_EQ(errno, ENOSPC);
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, CommitHeaderFailure, ::testing::Values(Call::pwrite, Call::fsync),
+                         [](const ::testing::TestParamInfo<Call> &info) {
+                             return std::string(rux_test::call_name(info.param));
+                         });
 
 }  // namespace
