@@ -179,11 +179,12 @@ void PrintTo(const DamageLayout &layout, std::ostream *out) {
 class DamagedIndex : public ::testing::TestWithParam<DamageLayout> {
   protected:
     // Frames 0 to 5 of x (id 0) and e (id 1); frame 2 lacks e, y (id 2) is in
-    // frames 1 and 4, x stands twice in frame 3. Version 1 layouts store each
-    // frame's entries in reverse id order.
+    // frames 1 and 4, x stands twice in frame 3, and frame 5 holds id 3 too,
+    // a second "x" in the namelist that no lookup reaches. Version 1 layouts
+    // store each frame's entries in reverse id order.
     rux_test::FileImage base() const {
         rux_test::FileImage image(GetParam().version);
-        image.set_names({"x", "e", "y"});
+        image.set_names({"x", "e", "y", "x"});
         for (uint64_t frame = 0; frame < 6; ++frame) {
             std::vector<uint16_t> ids = {0, 1};
             if (frame == 2) {
@@ -194,6 +195,9 @@ class DamagedIndex : public ::testing::TestWithParam<DamageLayout> {
             }
             if (frame == 3) {
                 ids.insert(ids.begin(), 0);
+            }
+            if (frame == 5) {
+                ids.push_back(3);
             }
             if (!rux_test::is_v2_layout(GetParam().version)) {
                 std::reverse(ids.begin(), ids.end());
@@ -213,7 +217,7 @@ class DamagedIndex : public ::testing::TestWithParam<DamageLayout> {
         if (GetParam().committed) {
             rux_test::RawCommitRecord record;
             record.entries = entries_;
-            record.names = 3;
+            record.names = 4;
             rux_test::put_commit_record(file, record);
         }
         const std::string path = dir_.path("damaged.rux");

@@ -323,6 +323,23 @@ TEST_F(TruncateUpgradeTest, StraySlotBehindTheNamelistRefusesWritableOpens) {
     EXPECT_EQ(read_text(0, "x"), "xx");
 }
 
+// The upgrade packs the names up to the list's end: a name behind a hole has
+// no id, and packing it would give it the id that the next new name takes.
+// Writable opens refuse such a block (above), so the bytes behind the hole
+// are put into the handle's copy of the block after the open.
+TEST_F(TruncateUpgradeTest, UpgradeOfAListWithAHoleGivesTheNameBehindItNoId) {
+    open_image(version1_image({"x"}));
+    std::memcpy(handle_.file_names.bytes.data + 2 * 64, "y", 2);
+    ASSERT_EQ(rux_upgrade(&handle_), RUX_SUCCESS);
+    ASSERT_EQ(write("z", "new"), RUX_SUCCESS);
+    ASSERT_EQ(rux_end_frame(&handle_), RUX_SUCCESS);
+    reopen();
+    EXPECT_EQ(rux_test::matching_names(&handle_, ""), (std::vector<std::string>{"x", "z"}));
+    EXPECT_EQ(read_text(1, "z"), "new");
+    EXPECT_EQ(read_text(0, "x"), "text0");
+    EXPECT_EQ(rux_find_chunk(&handle_, 1, "y"), nullptr);
+}
+
 // Completed frames still staged are flushed during the upgrade; the index
 // stays sorted across the old and the new entries.
 TEST_F(TruncateUpgradeTest, UpgradeFlushesStagedCompletedFrames) {
