@@ -3,8 +3,11 @@
 // into a buffer sized from its entry, series of every name, whole and of
 // some rows, every frame read whole, prefix listings) and, when it opens
 // writable, a write, flush, close and reopen. A read-only handle reads again
-// after the file was cut to half its size under it. Any crash, sanitizer
-// report or broken invariant is a finding.
+// after the file was cut to half its size under it. Every frame read and
+// every series read is compared with the per-chunk oracle (read_oracle.h):
+// it must find exactly the chunks and bytes that rux_find_chunk and
+// rux_read_chunk find, or report the file corrupt. Any crash, sanitizer
+// report, broken invariant or disagreement is a finding.
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "read_oracle.h"
 #include "rux/rux.h"
 #include "sys_io.h"
 
@@ -24,6 +28,14 @@ constexpr int kMaxNamesVisited = 256;
 void check(bool condition, const char *what) {
     if (!condition) {
         std::fprintf(stderr, "invariant broken: %s\n", what);
+        std::abort();
+    }
+}
+
+void check_agrees(const std::string &disagreement) {
+    if (!disagreement.empty()) {
+        std::fprintf(stderr, "disagrees with rux_find_chunk + rux_read_chunk: %s\n",
+                     disagreement.c_str());
         std::abort();
     }
 }
@@ -119,6 +131,7 @@ void read_every_series(rux_handle *handle, const std::vector<std::string> &names
     };
     for (const std::string &name : names) {
         for (const rux_frame_selection &selection : selections) {
+            check_agrees(rux_test::compare_series_read(handle, name, selection));
             rux_series_info info;
             int result = rux_read_series(handle, name.c_str(), &selection, nullptr, 0, &info);
             check(known_code(result), "series query result is a known code");
@@ -144,9 +157,10 @@ void read_every_series(rux_handle *handle, const std::vector<std::string> &names
     }
 }
 
-void read_every_frame(rux_handle *handle) {
+void read_every_frame(rux_handle *handle, const std::vector<std::string> &names) {
     const uint64_t frames = rux_get_nframes(handle);
     for (uint64_t frame = 0; frame < frames && frame < kMaxFramesVisited; ++frame) {
+        check_agrees(rux_test::compare_frame_read(handle, frame, names));
         uint64_t count = 0;
         if (rux_find_frame_chunks(handle, frame, nullptr, 0, &count) != RUX_SUCCESS) {
             continue;
@@ -188,14 +202,14 @@ void exercise_reader(const char *path, rux_open_flag flags) {
     const std::vector<std::string> names = all_names(&handle);
     read_every_chunk(&handle, names);
     read_every_series(&handle, names);
-    read_every_frame(&handle);
+    read_every_frame(&handle, names);
     list_prefixes(&handle);
     if (flags == RUX_OPEN_READONLY && handle.file_size > 1) {
         // Cut under an open handle: nothing may be read or touched past the end.
         check(truncate(path, handle.file_size / 2) == 0, "temporary file cut");
         read_every_chunk(&handle, names);
         read_every_series(&handle, names);
-        read_every_frame(&handle);
+        read_every_frame(&handle, names);
     }
     if (flags != RUX_OPEN_READONLY) {
         const float values[6] = {1, 2, 3, 4, 5, 6};

@@ -1,8 +1,11 @@
 """Writes the damaged-entry seeds of the fuzzing corpus: files whose one damaged
 field puts a chunk over bytes that rux never lets a chunk share (another chunk,
 the header, a block, an old copy of a block), and a commit record counting
-fewer names than its entries use. Each file is named by the SHA-1 of its bytes,
-as libFuzzer names corpus files.
+fewer names than its entries use; middle entries out of order, of another id,
+unused or claiming 2^56 rows, with and without a commit record that vouches
+for them; version 1 frames out of order, lacking a name or holding one twice,
+and a namelist holding a name twice; a file held by a record in version 2.2.
+Each file is named by the SHA-1 of its bytes, as libFuzzer names corpus files.
 
     python tests/fuzz/make_damaged_seeds.py tests/fuzz/corpus
 """
@@ -45,11 +48,41 @@ def _grown(directory):
     return path
 
 
-def _entry(path, position, field_offset, value):
+def _entry(path, position, field_offset, value, width="<Q"):
     data = bytearray(open(path, "rb").read())
     location = rf.read_header(path)["index_location"]
-    struct.pack_into("<Q", data, location + 32 * position + field_offset, value)
+    struct.pack_into(width, data, location + 32 * position + field_offset, value)
     return bytes(data)
+
+
+def _committed(directory, data, entries, names, version=None):
+    """The file's bytes with a trusted writer record vouching for `entries`."""
+    path = os.path.join(directory, "committed.rux")
+    with open(path, "wb") as out:
+        out.write(data)
+    if version is not None:
+        with open(path, "r+b") as out:
+            out.seek(44)
+            out.write(struct.pack("<I", version))
+    rf.seal_commit_record(path, entries, names)
+    return open(path, "rb").read()
+
+
+def _version_1(directory):
+    """Frames of a (id 0), b (id 1) and a second "a" (id 2) in the version 1
+    layout: frame 1 lists b before a, frame 2 lacks b, frame 3 holds a twice
+    and the second "a"."""
+    layout = [(0, 0), (0, 1), (1, 1), (1, 0), (2, 0), (3, 0), (3, 2), (3, 0), (4, 1), (4, 0)]
+    chunks = [rf.Chunk(frame, name_id, 8, 1, 1, np.int64(i).tobytes()) for i, (frame, name_id) in enumerate(layout)]
+    return rf.craft_file(os.path.join(directory, "v1.rux"), [b"a", b"b", b"a"], chunks,
+                         rux_version=rf.VERSION_1_0)
+
+
+def _twice(directory):
+    """Version 2: frame 1 holds a twice (equal frame and id, side by side)."""
+    layout = [(0, 0), (0, 1), (1, 0), (1, 0), (1, 1), (2, 0), (2, 1)]
+    chunks = [rf.Chunk(frame, name_id, 8, 1, 1, np.int64(i).tobytes()) for i, (frame, name_id) in enumerate(layout)]
+    return rf.craft_file(os.path.join(directory, "twice.rux"), [b"a", b"b"], chunks)
 
 
 def seeds(directory):
@@ -67,6 +100,22 @@ def seeds(directory):
     yield _entry(grown, middle, 16, header["index_location"] + 40)
     yield _entry(grown, middle, 16, 256 + 32 * 3)  # over the old index block
     yield _entry(grown, middle, 16, 4352 + 8)  # over the old namelist block
+    # Middle entries a record vouches for unseen (and a count does not probe).
+    for damaged in (
+        _entry(small, 6, 0, 7),  # frame out of order, ahead
+        _entry(small, 9, 0, 1),  # frame out of order, behind
+        _entry(small, 7, 28, 0, "<H"),  # the id of the frame's other chunk
+        _entry(small, 6, 16, 0),  # unused, with data
+        _entry(small, 6, 8, 1 << 56),  # 2^56 rows
+    ):
+        yield damaged
+        yield _committed(directory, damaged, 16, 2)
+    for crafted in (_version_1(directory), _twice(directory)):
+        data = open(crafted, "rb").read()
+        yield data
+        yield _committed(directory, data, len(rf.read_index(crafted)), 3 if "v1" in crafted else 2)
+    # Held by a record in a version whose record rux does not keep.
+    yield _committed(directory, open(small, "rb").read(), 16, 2, version=0x20002)
     rf.seal_commit_record(small, 16, 1)  # the committed entries use two names
     yield open(small, "rb").read()
 

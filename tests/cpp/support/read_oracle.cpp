@@ -105,6 +105,12 @@ std::string compare_frame_read(rux_handle *handle, uint64_t frame,
     uint64_t total = 0;
     for (const rux_chunk_info &chunk : chunks) {
         const std::string name = chunk.name;
+        if (expected.count(name) == 0) {  // `names` may be cut short: look it up too
+            Found found = look_up(handle, frame, name);
+            if (found.present) {
+                expected.emplace(name, std::move(found));
+            }
+        }
         const auto it = expected.find(name);
         if (!listed.insert(name).second) {
             return describe("a name is listed twice", frame, name);

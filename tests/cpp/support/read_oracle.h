@@ -22,7 +22,8 @@ constexpr uint64_t kOracleMaxBytes = 64u << 20;
 std::vector<std::string> distinct_names(rux_handle *handle);
 
 // The first way the frame read of `frame` differs from the oracle over
-// `names` (every name of the file), or "" when it agrees.
+// `names` (every name of the file, for chunks it leaves out to be noticed),
+// or "" when it agrees.
 std::string compare_frame_read(rux_handle *handle, uint64_t frame,
                                const std::vector<std::string> &names);
 
