@@ -9,8 +9,11 @@
 //  (1) rux_index_search gives, for each key, the result of
 //      rux_index_find_sorted (version 2 layout) or the position from which
 //      rux_index_find_in_frame walks back (version 1 layout), with the same
-//      probes. A run of keys in order costs the steps in which a key's path
-//      leaves the previous key's, about what a walk costs.
+//      probes. A run of keys costs only the probes in which a key's path
+//      leaves the previous key's (three or so for consecutive frames, but
+//      far apart in the index, so about four times a walk's cost); series
+//      reads walk instead once rux_index_check_order found the index in
+//      order.
 //  (2) rux_index_for_each_in_frame visits, for one frame, every entry that
 //      rux_index_find_sorted returns for some id of that frame, in id order.
 //  (3) Probes only steer, as in rux_find_chunk; every entry that a read then
@@ -32,7 +35,7 @@
 // byte is read for it (as rux_read_chunk's callers treat it).
 inline bool rux_index_entry_is_sound(const rux_index_entry &entry, const rux_handle *handle) {
     const uint64_t element_size =
-        entry.type < RUX_TYPE_CODE_COUNT ? RUX_TYPE_SIZES[entry.type] : 0;  // inline: per probe
+        entry.type < RUX_TYPE_CODE_COUNT ? RUX_TYPE_SIZES[entry.type] : 0;  // once per frame read
     uint64_t row_bytes = 0;
     uint64_t byte_count = 0;
     uint64_t end = 0;
