@@ -355,31 +355,7 @@ int switch_to_index_block(rux_handle *handle, uint64_t location, uint64_t new_ca
     handle->header.index_location = location;
     handle->header.index_allocated_entries = new_capacity;
     handle->file_size = static_cast<int64_t>(location + RUX_INDEX_ENTRY_SIZE * new_capacity);
-    int result = rux_write_header(handle);
-    if (result == RUX_SUCCESS) {
-        result = rux_fsync(handle->fd);
-    }
-    rux_index_buffer mapped{};
-    if (result == RUX_SUCCESS) {
-        result = rux_index_buffer_map_file(&mapped, handle);
-    }
-    if (result == RUX_SUCCESS && mapped.size != handle->file_index.size) {
-        result = RUX_ERROR_FILE_CORRUPT;
-    }
-    if (result == RUX_SUCCESS) {
-        result = rux_index_buffer_release(&handle->file_index);
-    }
-    if (result != RUX_SUCCESS) {
-        if (mapped.data != nullptr) {
-            rux_index_buffer_release(&mapped);
-        }
-        handle->header = old_header;
-        handle->file_size = old_file_size;
-        return result;
-    }
-    handle->file_index = mapped;
-    handle->index_checked_entries = 0;
-    return RUX_SUCCESS;
+    return rux_switch_index_mapping(handle, old_header, old_file_size, handle->file_index.size);
 }
 
 }  // namespace

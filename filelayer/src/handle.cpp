@@ -141,6 +141,35 @@ int rux_write_header(rux_handle *handle) {
     return rux_write_all(handle, &handle->header, RUX_HEADER_SIZE, 0);
 }
 
+int rux_switch_index_mapping(rux_handle *handle, const rux_header &old_header,
+                             int64_t old_file_size, uint64_t used_entries) {
+    int result = rux_write_header(handle);
+    if (result == RUX_SUCCESS) {
+        result = rux_fsync(handle->fd);
+    }
+    rux_index_buffer mapped{};
+    if (result == RUX_SUCCESS) {
+        result = rux_index_buffer_map_file(&mapped, handle);
+    }
+    if (result == RUX_SUCCESS && mapped.size != used_entries) {
+        result = RUX_ERROR_FILE_CORRUPT;
+    }
+    if (result == RUX_SUCCESS) {
+        result = rux_index_buffer_release(&handle->file_index);
+    }
+    if (result != RUX_SUCCESS) {
+        if (mapped.data != nullptr) {
+            rux_index_buffer_release(&mapped);
+        }
+        handle->header = old_header;
+        handle->file_size = old_file_size;
+        return result;
+    }
+    handle->file_index = mapped;
+    handle->index_checked_entries = 0;
+    return RUX_SUCCESS;
+}
+
 int rux_write_zero_range(const rux_handle *handle, uint64_t offset, uint64_t count) {
     const uint64_t piece_limit =
         count < RUX_INDEX_COPY_BUFFER_LIMIT ? count : RUX_INDEX_COPY_BUFFER_LIMIT;

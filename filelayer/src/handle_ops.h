@@ -66,6 +66,12 @@ inline int rux_internal_error(int error) {
 int rux_write_all(const rux_handle *handle, const void *bytes, uint64_t count, uint64_t offset);
 // Writes the in-memory header, sealing its commit record when the handle keeps one.
 int rux_write_header(rux_handle *handle);
+// Writes and syncs the header, which points at a new index block, maps that
+// block (which must hold `used_entries`) and only then releases the old
+// mapping. On failure the handle gets back `old_header` and `old_file_size`
+// and keeps the old mapping, whose bytes are intact, so lookups still work.
+int rux_switch_index_mapping(rux_handle *handle, const rux_header &old_header,
+                             int64_t old_file_size, uint64_t used_entries);
 // Writes `count` zero bytes at `offset`, through a buffer of bounded size.
 int rux_write_zero_range(const rux_handle *handle, uint64_t offset, uint64_t count);
 // Releases every container of the handle in a fixed order, stopping at the

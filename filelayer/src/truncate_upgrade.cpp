@@ -323,31 +323,8 @@ int switch_to_cut_block(rux_handle *handle, uint64_t location, uint64_t kept, ui
     if (block_end > handle->file_size) {
         handle->file_size = block_end;
     }
-    int result = rux_write_header(handle);
-    if (result == RUX_SUCCESS) {
-        result = rux_fsync(handle->fd);
-    }
-    rux_index_buffer mapped{};
-    if (result == RUX_SUCCESS) {
-        result = rux_index_buffer_map_file(&mapped, handle);
-    }
-    if (result == RUX_SUCCESS && mapped.size != kept) {
-        result = RUX_ERROR_FILE_CORRUPT;
-    }
-    if (result == RUX_SUCCESS) {
-        result = rux_index_buffer_release(&handle->file_index);
-    }
-    if (result != RUX_SUCCESS) {
-        if (mapped.data != nullptr) {
-            rux_index_buffer_release(&mapped);
-        }
-        handle->header = old_header;
-        handle->file_size = old_file_size;
-        return rux_stop_writing(handle, result);
-    }
-    handle->file_index = mapped;
-    handle->index_checked_entries = 0;
-    return RUX_SUCCESS;
+    const int result = rux_switch_index_mapping(handle, old_header, old_file_size, kept);
+    return result == RUX_SUCCESS ? RUX_SUCCESS : rux_stop_writing(handle, result);
 }
 
 int truncate_frames(rux_handle *handle, uint64_t frames) {

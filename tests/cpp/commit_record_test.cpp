@@ -196,8 +196,8 @@ INSTANTIATE_TEST_SUITE_P(Versions, HeldFileOfVersion,
                                            rux_test::kVersion20, 0x20002u, 0x2FFFFu));
 
 // The record applies only while it is trusted and the writer bit is set; a
-// file whose record does not apply is written as any other (the spec'd
-// behaviour of a 2.2 file: opened writable, its header untouched).
+// file whose record does not apply is written as any other (a 2.2 file
+// without a writer record opens writable, its header untouched).
 TEST_F(CommitRecordTest, RecordThatDoesNotApplyLeavesLaterVersionsWritable) {
     ASSERT_EQ(rux_test::create_open(&writer_, path()), RUX_SUCCESS);
     const int64_t value = 0;
