@@ -134,6 +134,10 @@ const rux_index_entry *rux_index_find_sorted(const rux_index_buffer &index, uint
                                              uint16_t id);
 const rux_index_entry *rux_index_find_in_frame(const rux_index_buffer &index, uint64_t frame,
                                                uint16_t id);
+// From entry `last` of a frame (version 1 layout) back through the frame: the
+// latest entry of `id`, so that a name written twice gives its later entry.
+const rux_index_entry *rux_index_walk_back(const rux_index_buffer &index, uint64_t last,
+                                           uint64_t frame, uint16_t id);
 
 // The handle's data mapping (series_read.cpp). Cover makes it span at least
 // `end` bytes, mapping `file_end` bytes (the file's length just taken) when

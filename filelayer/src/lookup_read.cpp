@@ -45,7 +45,12 @@ const rux_index_entry *rux_index_find_in_frame(const rux_index_buffer &index, ui
             hi = mid;
         }
     }
-    for (uint64_t i = lo + 1; i-- > 0;) {
+    return rux_index_walk_back(index, lo, frame, id);
+}
+
+const rux_index_entry *rux_index_walk_back(const rux_index_buffer &index, uint64_t last,
+                                           uint64_t frame, uint16_t id) {
+    for (uint64_t i = last + 1; i-- > 0;) {
         const rux_index_entry entry = rux_index_entry_load(&index.data[i]);
         if (entry.frame != frame) {
             return nullptr;

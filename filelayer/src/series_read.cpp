@@ -161,16 +161,7 @@ const rux_index_entry *find_in_series(const rux_handle *handle, rux_index_search
         return &index.data[at];
     }
     // The walk back of rux_index_find_in_frame: the later of two entries wins.
-    for (uint64_t i = static_cast<uint64_t>(at) + 1; i-- > 0;) {
-        const rux_index_entry entry = rux_index_entry_load(&index.data[i]);
-        if (entry.frame != frame) {
-            return nullptr;
-        }
-        if (entry.id == id) {
-            return &index.data[i];
-        }
-    }
-    return nullptr;
+    return rux_index_walk_back(index, static_cast<uint64_t>(at), frame, id);
 }
 
 // Frames and rows are selected alike; arithmetic selections wrap like the
